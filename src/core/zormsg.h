@@ -1,0 +1,136 @@
+// Message core: the native owner of one client-library message.
+//
+// The core never calls Python. Setters return the library's return code
+// unchanged; getters return plain values (the empty string, an empty view)
+// when the library reports nothing.
+#pragma once
+
+#include <zorclient.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+using json = nlohmann::json;
+
+// The library's delivery-mode values. Unscoped so that the Python enumeration
+// built on it gets the bitwise operators.
+enum DeliveryMode : uint32_t {
+    Direct = ZORCLIENT_DELIVERY_MODE_DIRECT,
+    Persistent = ZORCLIENT_DELIVERY_MODE_PERSISTENT,
+    NonPersistent = ZORCLIENT_DELIVERY_MODE_NONPERSISTENT,
+};
+
+// A destination name and type; owns its copy of the name.
+class Destination {
+public:
+    std::string dest;
+    zorClient_destinationType_t destType;
+
+    Destination(const std::string& dest, const zorClient_destinationType& destType);
+    // From a library record; a null name gives the empty name.
+    explicit Destination(zorClient_destination_t dest);
+
+    // A record whose name points at this object's own characters: valid while
+    // this object lives unchanged.
+    zorClient_destination_t to_zorClient_destination_t() const;
+};
+
+// Read-only view of a message's binary attachment; owns nothing.
+class Bytes {
+public:
+    void* bytes_p;
+    zorClient_uint32_t size;
+
+    Bytes() : bytes_p(nullptr), size(0) {}
+};
+
+// Content type kept as the string field "ct" of the user property map.
+zorClient_returnCode_t setMetaContentType(zorClient_opaqueMsg_pt msg_p, const char* content_type);
+zorClient_returnCode_t getMetaContentType(zorClient_opaqueMsg_pt msg_p, const char** content_type_p);
+
+class ZorMsg {
+public:
+    // The message handle; null after a failed allocation or a move.
+    zorClient_opaqueMsg_pt msg_p;
+    // A map built by the container operations or fetched from the body.
+    zorClient_opaqueContainer_pt container_p;
+    // Memory that backs container_p when the message itself must keep it
+    // alive (see adoptContainerBuffer); released after the container is closed.
+    std::unique_ptr<char[]> container_buff_p;
+
+    ZorMsg();
+    explicit ZorMsg(zorClient_opaqueMsg_pt msg_p);
+    ZorMsg(const std::string& topic, const json& j, const std::string& content_type, bool elide,
+           DeliveryMode mode);
+    ZorMsg(ZorMsg&& msg);
+    ~ZorMsg();
+
+    zorClient_opaqueMsg_pt ptr();
+    std::string dump();
+
+    // Addressing and header flags.
+    zorClient_returnCode_t setDestination(zorClient_destination_t d);
+    zorClient_returnCode_t setDestination(const Destination& dest);
+    Destination getDestination() const;
+    bool isReply();
+    zorClient_returnCode_t setAsReply(bool reply);
+    zorClient_returnCode_t setReplyToDestination(const Destination& dest);
+    Destination getReplyToDestination();
+    bool isRequest();
+
+    // Content type.
+    zorClient_returnCode_t setContentType(const std::string& string);
+    std::string getContentType();
+
+    zorClient_returnCode_t setDeliveryMode(DeliveryMode mode);
+    DeliveryMode getDeliveryMode();
+
+    // Binary attachment. Lengths above 4 294 967 295 bytes are refused with
+    // ZORCLIENT_FAIL before the library is called.
+    zorClient_returnCode_t setBinaryAttachment(const std::string& str);
+    zorClient_returnCode_t setBinaryAttachment(const void* bytes_p, size_t size);
+    std::string getBinaryAttachmentString();
+    Bytes getBinaryAttachment();
+
+    // Container path.
+    zorClient_opaqueContainer_pt getBinaryAttachmentMap();
+    zorClient_returnCode_t createContainerMap(char* buff, size_t size);
+    zorClient_returnCode_t addContainerString(char* buff, size_t size, const std::string& key,
+                                              const std::string& value);
+    zorClient_returnCode_t attachmentContainerMap();
+    std::vector<uint8_t> getBinaryAttachmentVector();
+
+    // Structured bodies (nlohmann-json).
+    json getJsonBody();
+    zorClient_returnCode_t setJsonBody(const json& j);
+    json getMsgpackBody();
+    zorClient_returnCode_t setMsgpackBody(const json& j);
+
+    // Free-form metadata in the user property map.
+    zorClient_returnCode_t addMetaData(const std::string& key, const std::string& value);
+    std::string getMetaData(const std::string& key);
+
+    zorClient_returnCode_t setElidingEligible(bool elide);
+    bool isElidingEligible();
+    bool isP2P();
+    std::string getCorrlationId();
+    zorClient_returnCode_t setCorrlationId(const std::string& corrid);
+    zorClient_returnCode_t setDeliveryToOne(bool to_one);
+
+    // Closes the container in the slot (if any) and releases the buffer the
+    // message kept for it, leaving the slot empty.
+    void releaseContainer();
+    // Makes the message keep `buff` alive for as long as it holds a container
+    // built in it.
+    void adoptContainerBuffer(std::unique_ptr<char[]> buff);
+
+private:
+    ZorMsg(const ZorMsg&);
+    ZorMsg& operator=(const ZorMsg&);
+    ZorMsg& operator=(ZorMsg&&);
+};

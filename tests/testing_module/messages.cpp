@@ -1,0 +1,3 @@
+#include "testing.h"
+
+void registerMessageTesting(pybind11::module_&) {}
