@@ -1,0 +1,53 @@
+// The library's message record.
+#ifndef ZORCLIENT_SRC_MESSAGE_H
+#define ZORCLIENT_SRC_MESSAGE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "registry.h"
+#include "zorclient.h"
+
+namespace zc {
+
+struct DestinationField {
+    bool set = false;
+    std::int32_t type = 0;
+    std::string name;
+};
+
+class Message {
+public:
+    Handle handle = 0;
+    DestinationField dest;
+    DestinationField replyTo;
+    std::uint32_t deliveryMode = ZORCLIENT_DELIVERY_MODE_DIRECT;
+    bool reply = false;
+    bool eliding = false;
+    bool toOne = false;
+    bool hasCorrId = false;
+    std::string corrId;
+    bool hasHttpContentType = false;
+    std::string httpContentType;
+
+    std::vector<std::uint8_t> body;  // empty = no body
+    bool bodyIsMap = false;          // body bytes are an encoded map
+    Handle bodyMap = 0;              // handle handed out for the map body, 0 when none
+    Handle userProps = 0;            // the user property map, 0 until created
+};
+
+// Test control: the number of message allocations still to refuse.
+extern std::atomic<unsigned> gFailAllocs;
+
+// Makes `bytes` the body (empty = none), invalidating handles to the old one.
+void replaceBody(Message& m, std::vector<std::uint8_t>&& bytes, bool isMap);
+
+// The live message behind `h`, or null.
+inline Message* findMessage(const void* h) noexcept {
+    return static_cast<Message*>(messageRegistry().find(reinterpret_cast<Handle>(h)));
+}
+
+}  // namespace zc
+
+#endif
