@@ -1,1 +1,361 @@
-// placeholder
+// Message core: ownership of one library message and thin wrappers over the
+// library's message and container calls.
+#include "core/zormsg.h"
+
+#include <spdlog/spdlog.h>
+
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace {
+
+// Content type kept in the user property map under this name.
+constexpr const char* kContentTypeKey = "ct";
+// First size of the user property map; the library grows it as needed.
+constexpr zorClient_uint32_t kUserPropertyMapSize = 64;
+constexpr size_t kDumpBufferSize = 4096;
+constexpr size_t kMaxAttachmentSize = std::numeric_limits<zorClient_uint32_t>::max();
+
+void logAllocFailure(int line) {
+    // The default logger exactly as spdlog creates it; we never configure it.
+    spdlog::default_logger_raw()->log(spdlog::source_loc{"core/zormsg", line, "ZorMsg"}, spdlog::level::err,
+                                      "ZorMsg alloc failed, error: {}",
+                                      static_cast<const char*>(zorClient_getLastErrorInfo()->errorStr));
+}
+
+// Reads a destination record, never trusting a field the library left alone.
+Destination readDestination(zorClient_opaqueMsg_pt msg_p,
+                            zorClient_returnCode_t (*get)(zorClient_opaqueMsg_pt, zorClient_destination_t*, size_t),
+                            zorClient_returnCode_t* rc_p = nullptr) {
+    zorClient_destination_t record;
+    record.destType = ZORCLIENT_NULL_DESTINATION;
+    record.dest = "";
+    zorClient_returnCode_t rc = get(msg_p, &record, sizeof(record));
+    if (rc_p != nullptr) {
+        *rc_p = rc;
+    }
+    return Destination(record);
+}
+
+std::string copyText(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
+
+}  // namespace
+
+// --- Destination ---------------------------------------------------------------
+
+Destination::Destination(const std::string& dest, const zorClient_destinationType& destType)
+    : dest(dest), destType(destType) {}
+
+Destination::Destination(zorClient_destination_t d) : dest(copyText(d.dest)), destType(d.destType) {}
+
+zorClient_destination_t Destination::to_zorClient_destination_t() const {
+    zorClient_destination_t record;
+    record.destType = destType;
+    record.dest = dest.c_str();
+    return record;
+}
+
+// --- content-type metadata -------------------------------------------------------
+
+zorClient_returnCode_t setMetaContentType(zorClient_opaqueMsg_pt msg_p, const char* content_type) {
+    zorClient_opaqueContainer_pt map_p = nullptr;
+    zorClient_returnCode_t rc = zorClient_msg_createUserPropertyMap(msg_p, &map_p, kUserPropertyMapSize);
+    if (rc != ZORCLIENT_OK) {
+        return rc;
+    }
+    // The map belongs to the message: its handle is not closed here.
+    return zorClient_container_addString(map_p, content_type, kContentTypeKey);
+}
+
+zorClient_returnCode_t getMetaContentType(zorClient_opaqueMsg_pt msg_p, const char** content_type_p) {
+    zorClient_opaqueContainer_pt map_p = nullptr;
+    zorClient_returnCode_t rc = zorClient_msg_getUserPropertyMap(msg_p, &map_p);
+    if (rc != ZORCLIENT_OK) {
+        return rc;
+    }
+    return zorClient_container_getStringPtr(map_p, content_type_p, kContentTypeKey);
+}
+
+// --- lifetime --------------------------------------------------------------------
+
+ZorMsg::ZorMsg() : msg_p(nullptr), container_p(nullptr) {
+    if (zorClient_msg_alloc(&msg_p) != ZORCLIENT_OK) {
+        logAllocFailure(__LINE__);
+    }
+}
+
+ZorMsg::ZorMsg(zorClient_opaqueMsg_pt msg_p) : msg_p(msg_p), container_p(nullptr) {}
+
+ZorMsg::ZorMsg(const std::string& topic, const json& j, const std::string& content_type, bool elide,
+               DeliveryMode mode)
+    : msg_p(nullptr), container_p(nullptr) {
+    if (zorClient_msg_alloc(&msg_p) != ZORCLIENT_OK) {
+        logAllocFailure(__LINE__);
+        return;
+    }
+    try {
+        if (content_type == "msgpack") {
+            setMsgpackBody(j);
+        } else if (content_type == "json") {
+            setJsonBody(j);
+        }
+    } catch (...) {
+        // The destructor does not run for a constructor that throws.
+        zorClient_msg_free(&msg_p);
+        msg_p = nullptr;
+        throw;
+    }
+    setDestination(Destination(topic, ZORCLIENT_TOPIC_DESTINATION));
+    setDeliveryMode(mode);
+    setElidingEligible(elide);
+}
+
+ZorMsg::ZorMsg(ZorMsg&& msg)
+    : msg_p(msg.msg_p), container_p(msg.container_p), container_buff_p(std::move(msg.container_buff_p)) {
+    msg.msg_p = nullptr;
+    msg.container_p = nullptr;
+}
+
+ZorMsg::~ZorMsg() {
+    // The container may live inside the message or in container_buff_p, so it
+    // is closed first; the buffer goes with the members afterwards.
+    if (container_p != nullptr) {
+        zorClient_container_closeMapStream(&container_p);
+    }
+    if (msg_p != nullptr) {
+        zorClient_msg_free(&msg_p);
+    }
+}
+
+zorClient_opaqueMsg_pt ZorMsg::ptr() { return msg_p; }
+
+std::string ZorMsg::dump() {
+    char buffer[kDumpBufferSize] = {0};
+    zorClient_msg_dump(msg_p, buffer, sizeof(buffer));
+    // Bounded even if the library left no terminator.
+    return std::string(buffer, strnlen(buffer, sizeof(buffer)));
+}
+
+// --- addressing and header flags -----------------------------------------------
+
+zorClient_returnCode_t ZorMsg::setDestination(zorClient_destination_t d) {
+    zorClient_destination_t record = d;
+    return zorClient_msg_setDestination(msg_p, &record, sizeof(record));
+}
+
+zorClient_returnCode_t ZorMsg::setDestination(const Destination& dest) {
+    zorClient_destination_t record = dest.to_zorClient_destination_t();
+    return zorClient_msg_setDestination(msg_p, &record, sizeof(record));
+}
+
+Destination ZorMsg::getDestination() const { return readDestination(msg_p, zorClient_msg_getDestination); }
+
+bool ZorMsg::isReply() { return zorClient_msg_isReplyMsg(msg_p) != 0; }
+
+zorClient_returnCode_t ZorMsg::setAsReply(bool reply) {
+    return zorClient_msg_setAsReplyMsg(msg_p, reply ? 1 : 0);
+}
+
+zorClient_returnCode_t ZorMsg::setReplyToDestination(const Destination& dest) {
+    zorClient_destination_t record = dest.to_zorClient_destination_t();
+    return zorClient_msg_setReplyTo(msg_p, &record, sizeof(record));
+}
+
+Destination ZorMsg::getReplyToDestination() { return readDestination(msg_p, zorClient_msg_getReplyTo); }
+
+bool ZorMsg::isRequest() {
+    zorClient_returnCode_t rc = ZORCLIENT_FAIL;
+    readDestination(msg_p, zorClient_msg_getReplyTo, &rc);
+    bool reply = zorClient_msg_isReplyMsg(msg_p) != 0;
+    return rc == ZORCLIENT_OK && !reply;
+}
+
+bool ZorMsg::isP2P() { return getDestination().dest.compare(0, 4, "#P2P") == 0; }
+
+zorClient_returnCode_t ZorMsg::setDeliveryMode(DeliveryMode mode) {
+    return zorClient_msg_setDeliveryMode(msg_p, static_cast<zorClient_uint32_t>(mode));
+}
+
+DeliveryMode ZorMsg::getDeliveryMode() {
+    zorClient_uint32_t mode = Direct;
+    zorClient_msg_getDeliveryMode(msg_p, &mode);
+    // No range check: the library's number is passed through.
+    return static_cast<DeliveryMode>(mode);
+}
+
+zorClient_returnCode_t ZorMsg::setElidingEligible(bool elide) {
+    return zorClient_msg_setElidingEligible(msg_p, elide ? 1 : 0);
+}
+
+bool ZorMsg::isElidingEligible() { return zorClient_msg_isElidingEligible(msg_p) != 0; }
+
+std::string ZorMsg::getCorrlationId() {
+    const char* corrid = nullptr;
+    if (zorClient_msg_getCorrelationId(msg_p, &corrid) != ZORCLIENT_OK) {
+        return std::string();
+    }
+    return copyText(corrid);
+}
+
+zorClient_returnCode_t ZorMsg::setCorrlationId(const std::string& corrid) {
+    return zorClient_msg_setCorrelationId(msg_p, corrid.c_str());
+}
+
+zorClient_returnCode_t ZorMsg::setDeliveryToOne(bool to_one) {
+    return zorClient_msg_setDeliverToOne(msg_p, to_one ? 1 : 0);
+}
+
+// --- content type and metadata --------------------------------------------------
+
+zorClient_returnCode_t ZorMsg::setContentType(const std::string& string) {
+    return setMetaContentType(msg_p, string.c_str());
+}
+
+std::string ZorMsg::getContentType() {
+    const char* text = nullptr;
+    zorClient_returnCode_t rc = getMetaContentType(msg_p, &text);
+    if (rc == ZORCLIENT_NOT_FOUND) {
+        // Messages from other clients may carry only the HTTP content type.
+        rc = zorClient_msg_getHttpContentType(msg_p, &text);
+    }
+    if (rc != ZORCLIENT_OK) {
+        return std::string();
+    }
+    return copyText(text);
+}
+
+zorClient_returnCode_t ZorMsg::addMetaData(const std::string& key, const std::string& value) {
+    zorClient_opaqueContainer_pt map_p = nullptr;
+    zorClient_returnCode_t rc = zorClient_msg_createUserPropertyMap(msg_p, &map_p, kUserPropertyMapSize);
+    if (rc != ZORCLIENT_OK) {
+        return rc;
+    }
+    return zorClient_container_addString(map_p, value.c_str(), key.c_str());
+}
+
+std::string ZorMsg::getMetaData(const std::string& key) {
+    zorClient_opaqueContainer_pt map_p = nullptr;
+    if (zorClient_msg_getUserPropertyMap(msg_p, &map_p) != ZORCLIENT_OK) {
+        return std::string();
+    }
+    const char* text = nullptr;
+    if (zorClient_container_getStringPtr(map_p, &text, key.c_str()) != ZORCLIENT_OK) {
+        return std::string();
+    }
+    return copyText(text);
+}
+
+// --- binary attachment -----------------------------------------------------------
+
+zorClient_returnCode_t ZorMsg::setBinaryAttachment(const std::string& str) {
+    return setBinaryAttachment(str.data(), str.size());
+}
+
+zorClient_returnCode_t ZorMsg::setBinaryAttachment(const void* bytes_p, size_t size) {
+    // The library takes a 32-bit count; cutting the length would store a
+    // different body and still report success.
+    if (size > kMaxAttachmentSize) {
+        return ZORCLIENT_FAIL;
+    }
+    return zorClient_msg_setBinaryAttachment(msg_p, bytes_p, static_cast<zorClient_uint32_t>(size));
+}
+
+Bytes ZorMsg::getBinaryAttachment() {
+    Bytes bytes;
+    zorClient_msg_getBinaryAttachmentPtr(msg_p, &bytes.bytes_p, &bytes.size);
+    return bytes;
+}
+
+std::string ZorMsg::getBinaryAttachmentString() {
+    Bytes bytes = getBinaryAttachment();
+    if (bytes.bytes_p == nullptr || bytes.size == 0) {
+        return std::string();
+    }
+    return std::string(static_cast<const char*>(bytes.bytes_p), bytes.size);
+}
+
+std::vector<uint8_t> ZorMsg::getBinaryAttachmentVector() {
+    Bytes bytes = getBinaryAttachment();
+    if (bytes.bytes_p == nullptr || bytes.size == 0) {
+        return std::vector<uint8_t>();
+    }
+    const uint8_t* first = static_cast<const uint8_t*>(bytes.bytes_p);
+    return std::vector<uint8_t>(first, first + bytes.size);
+}
+
+// --- container path ----------------------------------------------------------------
+
+zorClient_opaqueContainer_pt ZorMsg::getBinaryAttachmentMap() {
+    zorClient_opaqueContainer_pt map_p = nullptr;
+    if (zorClient_msg_getBinaryAttachmentMap(msg_p, &map_p) == ZORCLIENT_OK && map_p != container_p) {
+        // The slot owns one container; overwriting it would leave the old one
+        // open for good.
+        releaseContainer();
+        container_p = map_p;
+    }
+    return container_p;
+}
+
+zorClient_returnCode_t ZorMsg::createContainerMap(char* buff, size_t size) {
+    if (container_p != nullptr) {
+        return ZORCLIENT_OK;
+    }
+    return zorClient_container_createMap(&container_p, buff, size);
+}
+
+zorClient_returnCode_t ZorMsg::addContainerString(char* buff, size_t size, const std::string& key,
+                                                  const std::string& value) {
+    if (container_p == nullptr) {
+        // A failed creation shows as the failed add below.
+        zorClient_container_createMap(&container_p, buff, size);
+    }
+    return zorClient_container_addString(container_p, value.c_str(), key.c_str());
+}
+
+zorClient_returnCode_t ZorMsg::attachmentContainerMap() {
+    return zorClient_msg_setBinaryAttachmentContainer(msg_p, container_p);
+}
+
+void ZorMsg::releaseContainer() {
+    if (container_p != nullptr) {
+        zorClient_container_closeMapStream(&container_p);
+        container_p = nullptr;
+    }
+    container_buff_p.reset();
+}
+
+void ZorMsg::adoptContainerBuffer(std::unique_ptr<char[]> buff) { container_buff_p = std::move(buff); }
+
+// --- structured bodies ---------------------------------------------------------------
+
+zorClient_returnCode_t ZorMsg::setJsonBody(const json& j) {
+    setContentType("json");
+    std::string text = j.dump(-1, ' ', false, json::error_handler_t::strict);
+    return setBinaryAttachment(text);
+}
+
+zorClient_returnCode_t ZorMsg::setMsgpackBody(const json& j) {
+    setContentType("msgpack");
+    std::vector<uint8_t> packed = json::to_msgpack(j);
+    return setBinaryAttachment(packed.data(), packed.size());
+}
+
+json ZorMsg::getJsonBody() {
+    json result;
+    std::string content_type = getContentType();
+    if (content_type == "json" || content_type == "application/json") {
+        std::vector<uint8_t> barr = getBinaryAttachmentVector();
+        result = json::parse(barr.begin(), barr.end(), nullptr, true, false);
+    }
+    return result;
+}
+
+json ZorMsg::getMsgpackBody() {
+    json result;
+    if (getContentType() == "msgpack") {
+        std::vector<uint8_t> barr = getBinaryAttachmentVector();
+        result = json::from_msgpack(barr, true, true);
+    }
+    return result;
+}
