@@ -1,0 +1,240 @@
+"""Library containers to Python values: zor2map, map2dict, stream2list."""
+import pytest
+
+import zormsg_testing as zt
+
+(BOOL, UINT8, INT8, UINT16, INT16, UINT32, INT32, UINT64, INT64, WCHAR, STRING,
+ BYTEARRAY, FLOAT, DOUBLE, MAP, STREAM, NULL, DEST, SMF) = range(19)
+UNKNOWN = -1
+DEPTH_LIMIT = 500
+
+
+def printed(capfd):
+    zt.flush_stdout()
+    return capfd.readouterr().out.splitlines()
+
+
+SCALARS = [
+    (BOOL, 1, 1),
+    (BOOL, 0, 0),
+    (UINT8, 255, 255),
+    (INT8, -1, -1),
+    (UINT16, 65535, 65535),
+    (INT16, -32768, -32768),
+    (UINT32, 2**32 - 1, 2**32 - 1),
+    (INT32, -2**31, -2**31),
+    (UINT64, 2**64 - 1, 18446744073709551615),
+    (INT64, -2**63, -9223372036854775808),
+    (INT64, 2**63 - 1, 2**63 - 1),
+    (WCHAR, "A", 65),
+    (FLOAT, 0.1, 0.10000000149011612),
+    (DOUBLE, 0.1, 0.1),
+    (STRING, "héllo", "héllo"),
+    (STRING, "", ""),
+]
+
+
+@pytest.mark.parametrize("code,value,expected", SCALARS)
+def test_scalar_field_in_map_and_stream(code, value, expected):
+    d = zt.map_to_dict(zt.make_map([("v", code, value)]))
+    assert d == {"v": expected} and type(d["v"]) is type(expected)
+    lst = zt.stream_to_list(zt.make_stream([(None, code, value)]))
+    assert lst == [expected] and type(lst[0]) is type(expected)
+
+
+@pytest.mark.parametrize("name,expected", [
+    ("bytes", b"abc"),
+    ("bytes_payload", b"abc"),
+    ("Bytes", "abc"),
+    ("my_bytes", "abc"),
+    ("byte", "abc"),
+])
+def test_string_under_bytes_name_is_bytes(name, expected):
+    d = zt.map_to_dict(zt.make_map([(name, STRING, "abc")]))
+    assert d == {name: expected} and type(d[name]) is type(expected)
+
+
+def test_bytes_name_keeps_text_that_is_not_utf8_and_str_path_rejects_it():
+    m = zt.make_map([("bytes_raw", STRING, b"\xff\xfe")])
+    assert zt.map_to_dict(m) == {"bytes_raw": b"\xff\xfe"}
+    with pytest.raises(UnicodeDecodeError):
+        zt.map_to_dict(zt.make_map([("s", STRING, b"\xff\xfe")]))
+    with pytest.raises(UnicodeDecodeError):
+        zt.stream_to_list(zt.make_stream([(None, STRING, b"\xff")]))
+
+
+@pytest.mark.parametrize("name", ["s", "bytes", "bytes_x"])
+def test_null_text_is_none(name):
+    assert zt.map_to_dict(zt.make_map([(name, STRING, None)])) == {name: None}
+    assert zt.field_to_dict(name, STRING, None) == {name: None}
+
+
+def test_null_text_in_stream_is_none():
+    assert zt.stream_to_list(zt.make_stream([(None, STRING, None)])) == [None]
+    assert zt.field_to_list(STRING, None) == [None]
+
+
+def test_field_name_not_utf8_raises():
+    with pytest.raises(RuntimeError, match="Could not allocate string object!"):
+        zt.field_to_dict(b"\xff", INT32, 1)
+
+
+def test_unconverted_map_fields_print_one_line_each(capfd):
+    m = zt.make_map([("ba", BYTEARRAY, b"\x01"), ("n", NULL, None), ("d", DEST, (0, "t/1")),
+                     ("smf", SMF, b"\x00\x01"), ("ok", INT32, 3)])
+    capfd.readouterr()
+    assert zt.map_to_dict(m) == {"ok": 3}
+    assert printed(capfd) == [
+        "pyzorvane/map2dict(69): field: ba, field_type: 11",
+        "pyzorvane/map2dict(69): field: d, field_type: 17",
+        "pyzorvane/map2dict(69): field: n, field_type: 16",
+        "pyzorvane/map2dict(69): field: smf, field_type: 18",
+    ]
+
+
+@pytest.mark.parametrize("code", [BYTEARRAY, NULL, DEST, SMF, UNKNOWN, 99, -7, 2**31 - 1])
+def test_raw_type_codes_without_conversion(capfd, code):
+    capfd.readouterr()
+    assert zt.field_to_dict("f", code) == {}
+    assert zt.field_to_list(code) == []
+    assert printed(capfd) == [
+        f"pyzorvane/map2dict(69): field: f, field_type: {code}",
+        f"pyzorvane/map2dict(131): field: None, field_type: {code}",
+    ]
+
+
+def test_null_in_stream_prints_list_line(capfd):
+    s = zt.make_stream([(None, INT32, 1), (None, NULL, None), (None, INT32, 2)])
+    capfd.readouterr()
+    assert zt.stream_to_list(s) == [1, 2]
+    assert printed(capfd) == ["pyzorvane/map2dict(131): field: None, field_type: 16"]
+
+
+def test_key_order_is_bytewise():
+    m = zt.make_map([("b", INT32, 1), ("a", INT32, 2), ("c", INT32, 3), ("é", INT32, 4), ("B", INT32, 5)])
+    assert list(zt.map_to_dict(m)) == ["B", "a", "b", "c", "é"]
+    count, entries = zt.zor2map_names(zt.make_map([(n, INT32, 0) for n in ["b", "ab", "a", "B"]]))
+    assert count == 4 and [n for n, _ in entries] == [b"B", b"a", b"ab", b"b"]
+
+
+def test_zor2map_later_field_wins_and_table_is_not_cleared():
+    m = zt.make_map([("x", INT32, 1), ("x", STRING, "s"), ("k", INT32, 2)])
+    count, entries = zt.zor2map_names(m, preset=["k", "pre"])
+    assert count == 3
+    assert entries == [(b"k", INT32), (b"pre", UNKNOWN), (b"x", STRING)]
+    assert zt.map_to_dict(m) == {"k": 2, "x": "s"}
+
+
+def test_empty_containers():
+    assert zt.map_to_dict(zt.make_map([])) == {}
+    assert zt.stream_to_list(zt.make_stream([])) == []
+    assert zt.zor2map_names(zt.make_map([])) == (0, [])
+    assert zt.stream_to_dict(zt.make_stream([]), "s") == {"s": []}
+
+
+def test_walks_restart_from_the_first_field():
+    m = zt.make_map([("a", INT32, 1), ("b", MAP, [("c", INT32, 2)])])
+    first = zt.map_to_dict(m)
+    assert zt.map_to_dict(m) == first == {"a": 1, "b": {"c": 2}}
+    s = zt.make_stream([(None, INT32, 1), (None, INT32, 2)])
+    zt.stream_to_list(s)
+    assert zt.stream_to_list(s) == [1, 2]
+
+
+def test_nested_maps_and_streams():
+    m = zt.make_map([
+        ("em", MAP, []),
+        ("es", STREAM, []),
+        ("m", MAP, [("i", INT8, -3), ("inner", MAP, [("z", STRING, "deep")])]),
+        ("s", STREAM, [(None, INT32, 1), (None, MAP, [("x", INT32, 1)]), (None, STRING, "t")]),
+        ("bytes_in", MAP, [("bytes_b", STRING, "raw")]),
+    ])
+    assert zt.map_to_dict(m) == {
+        "bytes_in": {"bytes_b": b"raw"},
+        "em": {},
+        "es": [],
+        "m": {"i": -3, "inner": {"z": "deep"}},
+        "s": [1, {"x": 1}, "t"],
+    }
+
+
+def test_nested_map_orders_names_and_keeps_the_last_of_equal_names():
+    m = zt.make_map([("n", MAP, [("x", INT32, 1), ("b", INT32, 2), ("x", STRING, "s"), ("a", INT32, 3)])])
+    d = zt.map_to_dict(m)["n"]
+    assert d == {"a": 3, "b": 2, "x": "s"} and list(d) == ["a", "b", "x"]
+    assert zt.stream_to_list(zt.make_stream([(None, MAP, [("b", INT32, 1), ("a", INT32, 2)])])) == [{"a": 2, "b": 1}]
+
+
+def test_many_names_read_repeatedly_stay_distinct():
+    # Names of every length around the reuse limit for name objects.
+    names = [f"k{i}" for i in range(3000)] + ["n" * 30, "n" * 31, "n" * 32, "é" * 16]
+    m = zt.make_map([(n, INT32, i) for i, n in enumerate(names)], size=1 << 20)
+    expected = {n: i for i, n in enumerate(names)}
+    for _ in range(2):
+        assert zt.map_to_dict(m) == expected
+        assert zt.field_to_list(MAP, m) == [expected]
+
+
+def test_stream_in_stream_is_flattened():
+    s = zt.make_stream([
+        (None, INT32, 1),
+        (None, STREAM, [(None, INT32, 2), (None, STREAM, [(None, INT32, 3)])]),
+        (None, STREAM, []),
+        (None, INT32, 4),
+    ])
+    assert zt.stream_to_list(s) == [1, 2, 3, 4]
+    assert zt.field_to_list(STREAM, s) == [1, 2, 3, 4]
+    assert zt.field_to_dict("k", STREAM, s) == {"k": [1, 2, 3, 4]}
+
+
+def test_field_to_dict_of_a_nested_map():
+    m = zt.make_map([("b", INT32, 2), ("a", DOUBLE, 0.5)])
+    assert zt.field_to_dict("n", MAP, m) == {"n": {"a": 0.5, "b": 2}}
+    assert zt.field_to_list(MAP, m) == [{"a": 0.5, "b": 2}]
+
+
+def test_no_container_reads_as_empty():
+    c = zt.null_container()
+    assert zt.map_to_dict(c) == {}
+    assert zt.stream_to_list(c) == []
+    assert zt.zor2map_names(c) == (0, [])
+
+
+def test_map_body_that_is_no_container_raises():
+    c = zt.map_from_bytes(b"not a map at all")
+    with pytest.raises(RuntimeError, match="cannot read the map container"):
+        zt.map_to_dict(c)
+
+
+def test_corrupt_field_raises_instead_of_a_partial_result():
+    one = zt.container_bytes(zt.make_map([("a", INT32, 1)]))
+    two = bytearray(zt.container_bytes(zt.make_map([("a", INT32, 1), ("b", INT32, 2)])))
+    # Second field's name length (bytes 2-3 of its header) now runs past the end.
+    two[len(one) + 2:len(one) + 4] = b"\xff\xff"
+    c = zt.map_from_bytes(bytes(two))
+    assert not c.is_null
+    with pytest.raises(RuntimeError, match="cannot read"):
+        zt.map_to_dict(c)
+
+
+@pytest.mark.parametrize("is_map", [True, False])
+def test_nesting_up_to_the_limit_reads(is_map):
+    c = zt.make_deep(DEPTH_LIMIT + 1, is_map)
+    if is_map:
+        d = zt.map_to_dict(c)
+        for _ in range(DEPTH_LIMIT):
+            d = d["x"]
+        assert d == {"x": 7}
+    else:
+        assert zt.stream_to_list(c) == [7]
+
+
+@pytest.mark.parametrize("levels", [DEPTH_LIMIT + 2, 5000])
+@pytest.mark.parametrize("is_map", [True, False])
+def test_deeper_nesting_raises_recursion_error(is_map, levels):
+    c = zt.make_deep(levels, is_map)
+    reader = zt.map_to_dict if is_map else zt.stream_to_list
+    with pytest.raises(RecursionError, match="deeper than 500"):
+        reader(c)
+    # The depth count is restored: a normal read still works.
+    assert zt.map_to_dict(zt.make_map([("m", MAP, [("a", INT32, 1)])])) == {"m": {"a": 1}}

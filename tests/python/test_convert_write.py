@@ -1,0 +1,223 @@
+"""Python values to library containers: dict2container and getBytesString."""
+import collections
+
+import pytest
+
+import zormsg_testing as zt
+
+(BOOL, UINT8, INT8, UINT16, INT16, UINT32, INT32, UINT64, INT64, WCHAR, STRING,
+ BYTEARRAY, FLOAT, DOUBLE, MAP, STREAM, NULL, DEST, SMF) = range(19)
+DEPTH_LIMIT = 500
+
+
+def written(d, size=65536):
+    return zt.read_fields(zt.dict_to_map(d, size))
+
+
+def printed(capfd):
+    zt.flush_stdout()
+    return capfd.readouterr().out.splitlines()
+
+
+def test_scalar_rows_in_dict_order():
+    assert written({"flag": True, "n": 1, "x": 1.5, "s": "hi", "f": False}) == [
+        ("flag", BOOL, 1), ("n", INT64, 1), ("x", DOUBLE, 1.5), ("s", STRING, b"hi"), ("f", BOOL, 0)]
+
+
+class Int(int):
+    pass
+
+
+class Float(float):
+    pass
+
+
+class Str(str):
+    pass
+
+
+class Bytes(bytes):
+    pass
+
+
+@pytest.mark.parametrize("value,field", [
+    (b"\x01\x02", (STRING, b"\x01\x02")),
+    (b"ab\x00cd", (STRING, b"ab")),
+    ("a\x00b", (STRING, b"a")),
+    ("é", (STRING, "é".encode())),
+    (2**63 - 1, (INT64, 2**63 - 1)),
+    (-2**63, (INT64, -2**63)),
+    (Int(5), (INT64, 5)),
+    (Float(2.5), (DOUBLE, 2.5)),
+    (Str("s"), (STRING, b"s")),
+    (Bytes(b"b"), (STRING, b"b")),
+])
+def test_value_rows(value, field):
+    assert written({"k": value}) == [("k",) + field]
+
+
+@pytest.mark.parametrize("value", [2**63, -2**63 - 1, 10**30])
+def test_int_outside_64_bits_raises_and_writes_nothing(value):
+    with pytest.raises(RuntimeError, match="Unable to cast"):
+        zt.dict_to_map({"big": value})
+
+
+@pytest.mark.parametrize("key", [1, 2.0, (1,), "\ud800"])
+def test_key_that_is_not_text_raises(key):
+    with pytest.raises(RuntimeError, match="Unable to cast"):
+        zt.dict_to_map({key: "x"})
+
+
+def test_str_value_not_encodable_raises():
+    with pytest.raises(RuntimeError, match="Unable to cast"):
+        zt.dict_to_map({"k": "\udcff"})
+
+
+def test_bytes_key_is_taken_as_is():
+    assert written({b"raw": 1}) == [("raw", INT64, 1)]
+
+
+def test_sequences_become_streams():
+    assert written({"l": [1, "a", [2], {"k": 3}]}) == [
+        ("l", STREAM, [(None, INT64, 1), (None, STRING, b"a"), (None, STREAM, [(None, INT64, 2)]),
+                       (None, MAP, [("k", INT64, 3)])])]
+
+
+@pytest.mark.parametrize("value", [(1, 2), bytearray(b"\x01\x02"), range(1, 3), collections.deque([1, 2])])
+def test_other_sequences(value):
+    assert written({"t": value}) == [("t", STREAM, [(None, INT64, 1), (None, INT64, 2)])]
+
+
+def test_dict_subclass_is_a_map():
+    assert written({"o": collections.OrderedDict(b=1, a=2)}) == [("o", MAP, [("b", INT64, 1), ("a", INT64, 2)])]
+
+
+@pytest.mark.parametrize("value", [None, {1, 2}, object(), 1j])
+def test_unsupported_value_reports_and_goes_on(capfd, value):
+    capfd.readouterr()
+    assert written({"a": 1, "n": value, "z": 2}) == [("a", INT64, 1), ("z", INT64, 2)]
+    assert printed(capfd) == ["Key: n value type not support"]
+
+
+def test_unsupported_sequence_element_reports_without_a_name(capfd):
+    capfd.readouterr()
+    assert written({"l": [None]}) == [("l", STREAM, [])]
+    assert printed(capfd) == ["Key:  value type not support"]
+
+
+def test_int_subclass_with_item_access_gives_both_fields():
+    class IntSeq(int):
+        def __getitem__(self, i):
+            if i < 2:
+                return i
+            raise IndexError
+
+        def __len__(self):
+            return 2
+
+    assert written({"k": IntSeq(9)}) == [("k", INT64, 9), ("k", STREAM, [(None, INT64, 0), (None, INT64, 1)])]
+
+
+def test_iteration_error_propagates_and_closes_the_nested_container():
+    class Bad:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            raise KeyError("boom")
+
+    before = zt.container_handles_open()
+    with pytest.raises(KeyError, match="boom"):
+        zt.dict_to_map({"ok": 1, "bad": {"inner": [Bad()]}})
+    assert zt.container_handles_open() == before
+
+
+@pytest.mark.parametrize("d,expected", [
+    ({"a": "x", "bytes_1": "abc", "bytes_2": "zz"}, (131, "bytes_1", "abc")),
+    ({"a": 1}, (0, "", "")),
+    ({}, (0, "", "")),
+    ({"bytes": b""}, (128, "bytes", "")),
+    ({"Bytes": "x", b"bytes_b": b"\x00\x01"}, (130, "bytes_b", "\x00\x01")),
+])
+def test_get_bytes_string(d, expected):
+    assert zt.get_bytes_string(d) == expected
+
+
+@pytest.mark.parametrize("d", [{"bytes": 5}, {1: "x", "bytes": "abc"}])
+def test_get_bytes_string_raises_for_non_text(d):
+    with pytest.raises(RuntimeError, match="Unable to cast"):
+        zt.get_bytes_string(d)
+
+
+def test_round_trip_nested():
+    d = {
+        "name": "zor",
+        "n": -7,
+        "x": 0.25,
+        "on": True,
+        "bytes_payload": b"\x01raw",
+        "m": {"inner": {"list": [1, "two", {"three": 3.0}], "empty": {}}, "e": []},
+    }
+    back = zt.map_to_dict(zt.dict_to_map(d))
+    assert back == {**d, "on": 1}
+    assert list(back) == sorted(d)
+    # Lists inside lists come back flattened.
+    assert zt.map_to_dict(zt.dict_to_map({"l": [1, [2, [3]], [], 4]})) == {"l": [1, 2, 3, 4]}
+
+
+@pytest.mark.parametrize("value", [
+    list(range(20000)),                                   # stream over 65536 bytes
+    {f"k{i}": "v" * 50 for i in range(500)},              # map over 8192 bytes
+    {"m": [{"blob": "x" * 100000}], "l": list(range(10000))},  # both, one level further down
+    {"a": {"b": {"c": ["y" * 70000] * 3}}},
+])
+def test_big_nested_values_keep_everything(value):
+    back = zt.map_to_dict(zt.dict_to_map({"v": value, "after": 1}, size=1 << 21))
+    assert back == {"after": 1, "v": value}
+
+
+def test_big_values_again_after_the_areas_grew():
+    big = {"l": list(range(30000))}
+    for _ in range(3):
+        assert zt.map_to_dict(zt.dict_to_map(big, size=1 << 20)) == big
+
+
+def test_full_top_container_names_the_field():
+    with pytest.raises(ValueError, match="no room for field 'b' in the container"):
+        zt.dict_to_map({"a": "x" * 10, "b": "y" * 200}, size=128)
+    with pytest.raises(ValueError, match="no room for field 'big'"):
+        zt.dict_to_map({"big": list(range(10000))}, size=4096)
+
+
+def test_field_the_library_never_takes_is_an_error_not_a_growth_loop():
+    with pytest.raises(RuntimeError, match="refused field 'kkkk.*' in field 'a'"):
+        zt.dict_to_map({"a": {"k" * 70000: 1}})
+    with pytest.raises(RuntimeError, match="refused field 'kkkk"):
+        zt.dict_to_map({"k" * 70000: 1})
+
+
+def nest(kind, levels):
+    v = [] if kind == "list" else {}
+    for _ in range(levels - 1):
+        v = [v] if kind == "list" else {"d": v}
+    return v
+
+
+@pytest.mark.parametrize("kind", ["list", "dict"])
+def test_nesting_limit(kind):
+    ok = nest(kind, DEPTH_LIMIT)
+    zt.dict_to_map({"a": ok})
+    with pytest.raises(RecursionError, match="deeper than 500 levels in field 'a'"):
+        zt.dict_to_map({"a": nest(kind, DEPTH_LIMIT + 1)})
+
+
+@pytest.mark.parametrize("kind", ["list", "dict"])
+def test_very_deep_input_raises_without_crashing(kind):
+    with pytest.raises(RecursionError):
+        zt.dict_to_map({"ok": 1, "a": nest(kind, 100000)})
+    assert zt.map_to_dict(zt.dict_to_map({"after": [1, {"b": 2}]})) == {"after": [1, {"b": 2}]}
+
+
+def test_deepest_allowed_dict_round_trips():
+    d = {"a": nest("dict", DEPTH_LIMIT)}
+    assert zt.map_to_dict(zt.dict_to_map(d, size=1 << 20)) == d
