@@ -1,1 +1,123 @@
-// placeholder
+// Import entry of the extension module zormsg and the registration of every
+// type it shows to Python.
+//
+// The entry is written out rather than taken from PYBIND11_MODULE so that a
+// failed registration reaches Python as an ImportError carrying the failure's
+// own text, and a module that cannot be created fails the import instead of
+// throwing out of a C function.
+#include <pybind11/pybind11.h>
+
+#include <cstring>
+#include <exception>
+
+#include "core/zormsg.h"
+#include "pyzormsg.h"
+
+namespace py = pybind11;
+
+namespace {
+
+void registerZormsg(py::module_& m) {
+    m.attr("__doc__") = "\n\n  ";
+
+    py::enum_<zorClient_destinationType>(m, "DestinationType", py::arithmetic(), "Zorvane Msg DestinationType")
+        .value("Null", ZORCLIENT_NULL_DESTINATION, "Null")
+        .value("Topic", ZORCLIENT_TOPIC_DESTINATION, "Topic")
+        .value("Queue", ZORCLIENT_QUEUE_DESTINATION, "Queue")
+        .value("TopicTemp", ZORCLIENT_TOPIC_TEMP_DESTINATION, "TopicTemp")
+        .value("QueueTemp", ZORCLIENT_QUEUE_TEMP_DESTINATION, "QueueTemp")
+        .export_values();
+
+    py::enum_<DeliveryMode>(m, "DeliveryMode", py::arithmetic(), "Zorvane Msg DeliveryMode")
+        .value("Direct", Direct, "Direct")
+        .value("Persistent", Persistent, "Persistent")
+        .value("NonPersistent", NonPersistent, "NonPersistent")
+        .export_values();
+
+    // DestinationType must be registered before this constructor: its default
+    // argument is converted to a Python DestinationType here.
+    py::class_<Destination>(m, "Destination")
+        .def(py::init<const std::string&, const zorClient_destinationType&>(), py::arg("dest"),
+             py::arg_v("dest_type", ZORCLIENT_TOPIC_DESTINATION))
+        .def_readwrite("dest_type", &Destination::destType)
+        .def_readwrite("dest", &Destination::dest);
+
+    py::class_<PyZorMsg>(m, "ZorMsg")
+        .def(py::init<>())
+        .def("__repr__", &PyZorMsg::dump)
+        .def_property("dest", &PyZorMsg::getDestination, &PyZorMsg::setDestination)
+        .def_property("reply2", &PyZorMsg::getReplyToDestination, &PyZorMsg::setReplyToDestination)
+        .def_property("is_reply", &PyZorMsg::isReply, &PyZorMsg::setAsReply)
+        .def_property_readonly("is_request", &PyZorMsg::isRequest)
+        .def_property_readonly("is_p2p", &PyZorMsg::isP2P)
+        .def_property("delivery_mode", &PyZorMsg::getDeliveryMode, &PyZorMsg::setDeliveryMode)
+        .def_property("content_type", &PyZorMsg::getContentType, &PyZorMsg::setContentType)
+        .def_property("elide", &PyZorMsg::isElidingEligible, &PyZorMsg::setElidingEligible)
+        .def_property("json", &PyZorMsg::getJsonBody, &PyZorMsg::setJsonBody)
+        .def_property("msgpack", &PyZorMsg::getMsgpackBody, &PyZorMsg::setMsgpackBody)
+        .def_property("body", &PyZorMsg::getBinaryAttachment, &PyZorMsg::setBinaryAttachment);
+}
+
+// The major.minor version this module was compiled for.
+#define ZORMSG_STR2(x) #x
+#define ZORMSG_STR(x) ZORMSG_STR2(x)
+constexpr const char* kCompiledFor = ZORMSG_STR(PY_MAJOR_VERSION) "." ZORMSG_STR(PY_MINOR_VERSION);
+
+PyModuleDef zormsg_def;  // lives for the life of the process
+
+}  // namespace
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_zormsg() {
+    // 1. The interpreter must be the one the module was compiled for: the
+    //    same major.minor, and not a longer minor number that merely starts
+    //    the same (3.7 must not accept 3.70).
+    const char* version = Py_GetVersion();
+    const size_t n = std::strlen(kCompiledFor);
+    if (std::strncmp(version, kCompiledFor, n) != 0 || (version[n] >= '0' && version[n] <= '9')) {
+        PyErr_Format(PyExc_ImportError,
+                     "Python version mismatch: module was compiled for Python %s, but the interpreter "
+                     "version is incompatible: %s.",
+                     kCompiledFor, version);
+        return nullptr;
+    }
+    try {
+        py::detail::get_internals();
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+        return nullptr;
+    }
+
+    // 2. The module object: global state, so no per-module state (-1).
+    zormsg_def = PyModuleDef{PyModuleDef_HEAD_INIT, "zormsg", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+    PyObject* module = PyModule_Create2(&zormsg_def, 1013);
+    if (module == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "Internal error in module::module()");
+        return nullptr;
+    }
+
+    // 3. The body bridge, then the registrations. A missing orjson or msgpack
+    //    is an ImportError naming it; any failure releases the module.
+    try {
+        bindBodyBridge();
+    } catch (py::error_already_set& e) {
+        e.restore();
+        Py_DECREF(module);
+        return nullptr;
+    }
+    try {
+        py::module_ m = py::reinterpret_borrow<py::module_>(module);
+        registerZormsg(m);
+    } catch (py::error_already_set& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+        Py_DECREF(module);
+        return nullptr;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

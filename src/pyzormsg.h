@@ -1,0 +1,75 @@
+// PyZorMsg: the native object behind the Python class zormsg.ZorMsg, and the
+// body bridge that encodes bodies with the Python packages orjson and msgpack.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "core/zormsg.h"
+
+// Body-bridge handles: the dumps and loads callables of msgpack and orjson.
+// Each module that links the core has its own copy; they are bound once (at
+// import of zormsg, or on first use in any other module) and each keeps one
+// strong reference for the life of the process.
+extern pybind11::handle msgpack_dumps;
+extern pybind11::handle msgpack_loads;
+extern pybind11::handle json_dumps;
+extern pybind11::handle json_loads;
+
+// Binds the four handles unless they are bound already. Needs the GIL. When a
+// package or attribute is missing it raises ImportError naming it (thrown as
+// pybind11::error_already_set) and binds nothing.
+void bindBodyBridge();
+
+class PyZorMsg {
+public:
+    ZorMsg msg;
+
+    PyZorMsg();
+    // Adopts a library message handle (which may be null).
+    explicit PyZorMsg(zorClient_opaqueMsg_pt msg_p);
+    // Takes the handles of `msg`, which is left holding none.
+    explicit PyZorMsg(ZorMsg& msg);
+    // A new addressed message with a body encoded natively ("json" or
+    // "msgpack"); eliding off, delivery mode Direct.
+    PyZorMsg(std::string topic, const json& j, std::string format);
+    ~PyZorMsg();
+
+    zorClient_opaqueMsg_pt ptr();
+    std::string dump();
+
+    void setDestination(Destination d);
+    Destination getDestination();
+    void setReplyToDestination(Destination dest);
+    Destination getReplyToDestination();
+    bool isReply();
+    void setAsReply(bool reply);
+    bool isRequest();
+    bool isP2P();
+    void setDeliveryMode(DeliveryMode mode);
+    DeliveryMode getDeliveryMode();
+    void setElidingEligible(bool elide);
+    bool isElidingEligible();
+    void setContentType(std::string str);
+    std::string getContentType();
+    // Raises OverflowError for more than 4 294 967 295 bytes.
+    void setBinaryAttachment(pybind11::bytes buf);
+    pybind11::bytes getBinaryAttachment();
+    void setCorrlationId(std::string corrid);
+    std::string getCorrlationId();
+    void setDeliveryToOne(bool to_one);
+
+    // Bodies through orjson ("json") and msgpack ("msgpack").
+    void setJsonBody(pybind11::dict d);
+    pybind11::dict getJsonBody();
+    void setMsgpackBody(pybind11::dict d);
+    pybind11::dict getMsgpackBody();
+
+    // Dictionary form: the body as one dict, whatever its encoding.
+    pybind11::dict to_dict();
+    // Writes `d` as the body in `format` ("json", "msgpack" or "bytes/json").
+    // Returns the heap buffer holding a large "bytes/json" map, for the caller
+    // to delete[] once the message no longer holds that map; otherwise null.
+    char* from_dict(pybind11::dict d, std::string format);
+};

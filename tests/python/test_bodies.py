@@ -1,0 +1,107 @@
+"""The json and msgpack properties: bodies encoded with orjson and msgpack."""
+import msgpack
+import orjson
+import pytest
+
+import zormsg_testing as zt
+from zormsg import ZorMsg
+
+DATA = {"a": 1, "s": "é", "l": [1, 2.5, None, True], "d": {"x": {"y": []}}}
+
+
+@pytest.fixture
+def msg():
+    return ZorMsg()
+
+
+def test_json_writes_exactly_what_orjson_gives(msg):
+    msg.json = DATA
+    assert msg.content_type == "json"
+    assert msg.body == orjson.dumps(DATA)
+    assert msg.json == DATA
+
+
+def test_msgpack_round_trip(msg):
+    msg.msgpack = DATA
+    assert msg.content_type == "msgpack"
+    assert msg.body == msgpack.packb(DATA)
+    assert msg.msgpack == DATA
+
+
+def test_getters_ignore_the_content_type(msg):
+    msg.body = b'{"k": 1}'
+    msg.content_type = "msgpack"
+    assert msg.json == {"k": 1}
+    msg.body = msgpack.packb({"k": 2})
+    msg.content_type = "json"
+    assert msg.msgpack == {"k": 2}
+    with pytest.raises(orjson.JSONDecodeError):
+        msg.json
+
+
+@pytest.mark.parametrize("value, expected", [
+    ([1, 2], {"content": [1, 2]}),
+    ("text", {"content": "text"}),
+    (b"\x01\x02", {"content": b"\x01\x02"}),
+    ({"m": 1}, {"m": 1}),
+])
+def test_msgpack_sequence_rule(msg, value, expected):
+    msg.body = msgpack.packb(value, use_bin_type=True)
+    assert msg.msgpack == expected
+
+
+@pytest.mark.parametrize("body, expected", [
+    (b'[["a", 1], ["b", 2]]', {"a": 1, "b": 2}),
+    (b"[]", {}),
+    (b'""', {}),
+])
+def test_json_non_dict_goes_through_dict(msg, body, expected):
+    msg.body = body
+    assert msg.json == expected
+
+
+@pytest.mark.parametrize("prop, body, exc", [
+    ("json", b"5", TypeError),
+    ("json", b'"ab"', ValueError),
+    ("json", b"[1, 2]", TypeError),
+    ("json", b"", orjson.JSONDecodeError),
+    ("json", b"{} x", orjson.JSONDecodeError),
+    ("msgpack", b"\x05", TypeError),
+    ("msgpack", b"", ValueError),
+    ("msgpack", b"\x01\x02", ValueError),
+    ("msgpack", b"\xc1", ValueError),
+])
+def test_read_failures_pass_the_packages_exceptions(msg, prop, body, exc):
+    if body:
+        msg.body = body
+    with pytest.raises(exc):
+        getattr(msg, prop)
+
+
+@pytest.mark.parametrize("prop, bad", [("json", {"s": {1, 2}}), ("json", {1: "int key"}),
+                                       ("msgpack", {"o": object()})])
+def test_encoder_failure_leaves_the_message_untouched(msg, prop, bad):
+    msg.body = b"keep"
+    msg.content_type = "before"
+    with pytest.raises((TypeError, orjson.JSONEncodeError)):
+        setattr(msg, prop, bad)
+    assert (msg.body, msg.content_type) == (b"keep", "before")
+
+
+def test_dict_subclass_and_fresh_objects(msg):
+    class D(dict):
+        pass
+    msg.json = D(a=1)
+    first = msg.json
+    first["b"] = 2
+    assert msg.json == {"a": 1}
+
+
+def test_native_body_constructor():
+    m = zt.json_body_message("t/1", '{"b": 1, "a": "é"}', "json")
+    assert m.dest.dest == "t/1" and m.content_type == "json"
+    assert m.body == '{"a":"é","b":1}'.encode()
+    assert m.json == {"a": "é", "b": 1}
+    assert zt.native_json_body(m) == '{"a":"é","b":1}'
+    other = zt.json_body_message("t/2", "[1]", "application/json")
+    assert other.content_type == "" and other.body == b""
