@@ -11,3 +11,6 @@ ctest --test-dir build/dev --output-on-failure -j "$(nproc)"
 rc=0
 PYTHONPATH="$PWD/build/dev/lib" .venv/bin/python -m pytest -q tests/python || rc=$?
 if [ "$rc" -ne 0 ] && [ "$rc" -ne 5 ]; then exit "$rc"; fi
+
+# A project that pulls zormsg in with add_subdirectory() and links zormsg_core.
+bash examples/native/run.sh

@@ -1,0 +1,11 @@
+"""Receives a message in native code and reads it from Python."""
+import zormsg  # registers ZorMsg; the native module returns objects of it
+import received_example
+
+msg = received_example.receive()
+print("received:", type(msg).__name__, "on", msg.dest.dest)
+print("body as dict:", received_example.body_of(msg))
+
+reply = received_example.reply_to(msg, {"ack": True, "qty": 300})
+print("reply to", reply.dest.dest, "is_reply:", reply.is_reply, "content_type:", reply.content_type)
+print("reply body as dict:", received_example.body_of(reply))
