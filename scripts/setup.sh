@@ -4,7 +4,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(g++ make nlohmann-json3-dev libspdlog-dev libfmt-dev libgtest-dev python3-venv python3-dev)
+PY=${PYTHON:-python3}
+APT_PACKAGES=(g++ nlohmann-json3-dev libspdlog-dev libfmt-dev libgtest-dev)
+# Headers and venv come with most interpreters; Debian's own python3 needs its packages.
+if ! "$PY" -c 'import os, sysconfig; assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' 2>/dev/null; then
+  APT_PACKAGES+=(python3-dev)
+fi
+if ! "$PY" -c 'import ensurepip, venv' 2>/dev/null; then
+  APT_PACKAGES+=(python3-venv)
+fi
 if [ "${ZORMSG_RELIABILITY:-0}" = 1 ]; then
   APT_PACKAGES+=(clang libclang-rt-14-dev valgrind patchelf)
 fi
@@ -20,7 +28,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-PY=${PYTHON:-python3}
 if [ ! -x .venv/bin/python ]; then
   "$PY" -m venv .venv
 fi

@@ -171,3 +171,21 @@ def test_each_module_binds_its_own_handles_on_first_use():
     assert lines[0].startswith("json TypeError")
     assert lines[1] == "bytes/json RuntimeError Unable to extract bytes contents!"
     assert lines[2] == "b'keep'"
+
+
+@pytest.mark.parametrize("raw", [
+    b"not a map",  # wrong container kind
+    b"M\x00\x00\x00\x14\x00\x00\x00\x08\x00\x05\x00\xff\x00\x00\x00x\x00\x00\x00",  # field overruns
+])
+def test_received_garbage_raises_and_leaves_the_gil_usable(raw):
+    m = ZorMsg()
+    zt.set_map_attachment(m, raw)
+    # The walk fails while the GIL is released; the error must still reach us
+    # with the GIL held, and other threads must keep running.
+    with pytest.raises(RuntimeError, match="cannot read"):
+        zt.to_dict(m)
+    done = []
+    t = threading.Thread(target=lambda: done.append(sum(range(1000))))
+    t.start()
+    t.join(5)
+    assert done == [499500]
