@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# The whole test suite: set up, build, then GoogleTest (ctest) and pytest.
+# The whole test suite: set up, build, then GoogleTest (ctest) and pytest,
+# then the reliability checks (README, "Reliability checks"); ZORMSG_RELIABILITY=0
+# skips those.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+RELIABILITY=${ZORMSG_RELIABILITY:-1}
+ZORMSG_RELIABILITY=$RELIABILITY bash scripts/setup.sh
 bash scripts/build.sh
 
 ctest --test-dir build/dev --output-on-failure -j "$(nproc)"
@@ -14,3 +17,17 @@ if [ "$rc" -ne 0 ] && [ "$rc" -ne 5 ]; then exit "$rc"; fi
 
 # A project that pulls zormsg in with add_subdirectory() and links zormsg_core.
 bash examples/native/run.sh
+
+[ "$RELIABILITY" = 1 ] || exit 0
+stage() {
+  local name=$1 start=$SECONDS
+  shift
+  echo "=== $name"
+  "$@"
+  echo "=== $name: passed in $((SECONDS - start))s"
+}
+stage "type stubs" bash scripts/stubs.sh
+stage "valgrind" bash scripts/valgrind.sh
+stage "sanitizers" bash scripts/sanitize.sh
+stage "fuzzing" bash scripts/fuzz.sh
+stage "wheel" bash scripts/wheel.sh

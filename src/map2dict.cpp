@@ -14,6 +14,16 @@ namespace py = pybind11;
 
 namespace {
 
+// The type code as stored. Records can come from anywhere (received content,
+// native callers) and may hold codes the enumeration does not name; reading
+// them through the enum type would be undefined.
+inline uint32_t rawType(const zorClient_field_t& field) {
+    uint32_t code;
+    std::memcpy(&code, &field.type, sizeof code);
+    return code;
+}
+
+
 using FieldTable = std::map<std::string, zorClient_field_t>;
 
 // Nesting depth of the conversion running on this thread. Received content
@@ -46,7 +56,7 @@ private:
 // New reference to the Python number of a numeric field (codes 0-9, 12, 13),
 // or null with a Python error set.
 inline PyObject* numberOf(const zorClient_field_t& field) {
-    switch (static_cast<uint32_t>(field.type)) {
+    switch (rawType(field)) {
         case ZORCLIENT_BOOL: return PyLong_FromLong(field.value.boolean);
         case ZORCLIENT_UINT8: return PyLong_FromLong(field.value.uint8);
         case ZORCLIENT_INT8: return PyLong_FromLong(field.value.int8);
@@ -191,69 +201,69 @@ void walkStream(PyObject* list, zorClient_opaqueContainer_pt container_p) {
     }
 }
 
-// One field of a nested map while it is being read; the name points into the
-// container, which stays unchanged during the conversion.
-struct NamedField {
-    const char* name;
-    zorClient_field_t field;
-};
-
 // Read buffers for nested maps, one per nesting depth, reused so a nested map
 // costs no allocation once they have grown.
-thread_local std::vector<std::vector<NamedField>> t_mapScratch;
+thread_local std::vector<std::vector<MapField>> t_mapScratch;
 
-// New reference to a dict holding the nested map's fields. Same result as
-// zor2map followed by field2dict per entry (byte-wise name order, the later
-// of equal names wins) without building a std::map per nested map.
+// The map's fields in table order: byte-wise name order, of equal names the
+// later one read only (as zor2map leaves them). Pure library work.
+void readFields(zorClient_opaqueContainer_pt map_p, std::vector<MapField>& fields) {
+    fields.clear();
+    if (zorClient_container_rewind(map_p) != ZORCLIENT_OK) return;
+    MapField f;
+    zorClient_returnCode_t rc;
+    bool sorted = true;
+    while ((rc = zorClient_container_getNextField(map_p, &f.field, sizeof(f.field), &f.name)) == ZORCLIENT_OK) {
+        if (f.name == nullptr) f.name = "";
+        if (!fields.empty() && std::strcmp(fields.back().name, f.name) >= 0) sorted = false;
+        fields.push_back(f);
+    }
+    if (rc != ZORCLIENT_EOS) {
+        throw std::runtime_error(std::string("zor2map: cannot read the map container: ") +
+                                 zorClient_getLastErrorInfo()->errorStr);
+    }
+    if (!sorted) {
+        std::stable_sort(fields.begin(), fields.end(), [](const MapField& a, const MapField& b) {
+            return std::strcmp(a.name, b.name) < 0;
+        });
+        // Of equal names only the last one read counts.
+        auto last = std::unique(fields.rbegin(), fields.rend(), [](const MapField& a, const MapField& b) {
+            return std::strcmp(a.name, b.name) == 0;
+        });
+        fields.erase(fields.begin(), last.base());
+    }
+}
+
+void fillDict(PyObject* dict, const std::vector<MapField>& fields) {
+    for (const MapField& f : fields) field2dictImpl(dict, f.name, f.field);
+}
+
+// New reference to a dict holding the nested map's fields.
 PyObject* mapToDict(zorClient_opaqueContainer_pt map_p, int depth) {
     const size_t level = static_cast<size_t>(depth);
     auto& scratch = t_mapScratch;
     if (scratch.size() <= level) scratch.resize(level + 1);
-    std::vector<NamedField> fields;
+    std::vector<MapField> fields;
     fields.swap(scratch[level]);
-    fields.clear();
     // Handed back on every way out; the swap keeps it valid if the table of
     // levels grows meanwhile.
     struct GiveBack {
-        std::vector<std::vector<NamedField>>& all;
-        std::vector<NamedField>& v;
+        std::vector<std::vector<MapField>>& all;
+        std::vector<MapField>& v;
         size_t level;
         ~GiveBack() {
             if (all.size() > level) all[level].swap(v);
         }
     } giveBack{scratch, fields, level};
 
-    if (zorClient_container_rewind(map_p) == ZORCLIENT_OK) {
-        NamedField f;
-        zorClient_returnCode_t rc;
-        bool sorted = true;
-        while ((rc = zorClient_container_getNextField(map_p, &f.field, sizeof(f.field), &f.name)) == ZORCLIENT_OK) {
-            if (f.name == nullptr) f.name = "";
-            if (!fields.empty() && std::strcmp(fields.back().name, f.name) >= 0) sorted = false;
-            fields.push_back(f);
-        }
-        if (rc != ZORCLIENT_EOS) {
-            throw std::runtime_error(std::string("zor2map: cannot read the map container: ") +
-                                     zorClient_getLastErrorInfo()->errorStr);
-        }
-        if (!sorted) {
-            std::stable_sort(fields.begin(), fields.end(), [](const NamedField& a, const NamedField& b) {
-                return std::strcmp(a.name, b.name) < 0;
-            });
-        }
-    }
-
+    readFields(map_p, fields);
     py::object d = py::reinterpret_steal<py::object>(newDict());
-    for (size_t i = 0, n = fields.size(); i < n; ++i) {
-        // Of equal names only the last one read counts.
-        if (i + 1 < n && std::strcmp(fields[i].name, fields[i + 1].name) == 0) continue;
-        field2dictImpl(d.ptr(), fields[i].name, fields[i].field);
-    }
+    fillDict(d.ptr(), fields);
     return d.release().ptr();
 }
 
 void field2dictImpl(PyObject* dict, const char* name, const zorClient_field_t& field) {
-    const uint32_t code = static_cast<uint32_t>(field.type);
+    const uint32_t code = rawType(field);
     switch (code) {
         case ZORCLIENT_BOOL: case ZORCLIENT_UINT8: case ZORCLIENT_INT8: case ZORCLIENT_UINT16:
         case ZORCLIENT_INT16: case ZORCLIENT_UINT32: case ZORCLIENT_INT32: case ZORCLIENT_UINT64:
@@ -289,13 +299,13 @@ void field2dictImpl(PyObject* dict, const char* name, const zorClient_field_t& f
         }
         default:
             printf("pyzorvane/map2dict(%d): field: %s, field_type: %d\n", 69, name,
-                   static_cast<int>(field.type));
+                   static_cast<int>(rawType(field)));
             return;
     }
 }
 
 void field2listImpl(PyObject* list, const zorClient_field_t& field) {
-    const uint32_t code = static_cast<uint32_t>(field.type);
+    const uint32_t code = rawType(field);
     switch (code) {
         case ZORCLIENT_BOOL: case ZORCLIENT_UINT8: case ZORCLIENT_INT8: case ZORCLIENT_UINT16:
         case ZORCLIENT_INT16: case ZORCLIENT_UINT32: case ZORCLIENT_INT32: case ZORCLIENT_UINT64:
@@ -317,7 +327,7 @@ void field2listImpl(PyObject* list, const zorClient_field_t& field) {
             return;
         }
         default:
-            printf("pyzorvane/map2dict(%d): field: None, field_type: %d\n", 131, static_cast<int>(field.type));
+            printf("pyzorvane/map2dict(%d): field: None, field_type: %d\n", 131, static_cast<int>(rawType(field)));
             return;
     }
 }
@@ -327,6 +337,10 @@ void field2listImpl(PyObject* list, const zorClient_field_t& field) {
 void map2dict(py::dict& dict, const char* /*name*/, std::map<std::string, zorClient_field_t>& vals) {
     for (auto& entry : vals) field2dictImpl(dict.ptr(), entry.first.c_str(), entry.second);
 }
+
+void readMapFields(std::vector<MapField>& fields, zorClient_opaqueContainer_pt map_p) { readFields(map_p, fields); }
+
+void mapFields2dict(py::dict& dict, const std::vector<MapField>& fields) { fillDict(dict.ptr(), fields); }
 
 void field2dict(py::dict& dict, const char* field_name, zorClient_field_t& field) {
     field2dictImpl(dict.ptr(), field_name ? field_name : "", field);

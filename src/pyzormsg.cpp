@@ -1,15 +1,15 @@
 #include "pyzormsg.h"
 
 #include <cstdint>
-#include <map>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "dict2container.h"
 #include "map2dict.h"
-#include "zor2map.h"
 
 namespace py = pybind11;
 
@@ -32,6 +32,10 @@ const std::string kMsgpack("msgpack");
 const std::string kApplicationJson("application/json");
 const std::string kBytesJson("bytes/json");
 const std::string kSdt("sdt");
+
+// Field lists of map bodies up to this many entries are kept for the next body.
+constexpr size_t kKeptBodyFields = 4096;
+thread_local std::vector<MapField> t_bodyFields;
 
 // The small "bytes/json" map is built in a buffer of this size.
 constexpr size_t kSmallMapBuffer = 32768;
@@ -117,6 +121,32 @@ py::dict asDict(py::object value) {
 py::object attachmentBytes(ZorMsg& msg) {
     Bytes view = msg.getBinaryAttachment();
     return stealOrThrow(PyBytes_FromStringAndSize(static_cast<const char*>(view.bytes_p), view.size));
+}
+
+// The text of the first item whose key begins with "bytes", as getBytesString
+// finds it, without copying it twice on the way: a str as it is, bytes decoded
+// as UTF-8. Null when there is no such item. `plain` turns false when the
+// item's value is neither (or a key is no plain str) and nothing is returned.
+py::object firstBytesText(const py::dict& d, bool& plain) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(d.ptr(), &pos, &key, &value)) {
+        Py_ssize_t len = 0;
+        const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
+        if (k == nullptr) {
+            PyErr_Clear();
+            plain = false;
+            return py::object();
+        }
+        if (len < 5 || std::memcmp(k, "bytes", 5) != 0) continue;
+        if (PyUnicode_Check(value)) return py::reinterpret_borrow<py::object>(value);
+        if (PyBytes_Check(value))
+            return stealOrThrow(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr));
+        plain = false;
+        return py::object();
+    }
+    return py::object();
 }
 
 }  // namespace
@@ -256,22 +286,39 @@ py::dict PyZorMsg::getMsgpackBody() {
 py::dict PyZorMsg::to_dict() {
     if (!json_loads) bindBodyBridge();
     py::dict result;
-    std::map<std::string, zorClient_field_t> vals;
+    // The body's fields, read straight into a list kept per thread (taken
+    // out while in use, for Python code that runs meanwhile and converts
+    // another body) instead of a table with a node and a name copy per field.
+    std::vector<MapField> fields;
+    fields.swap(t_bodyFields);
+    struct GiveBack {
+        std::vector<MapField>& v;
+        ~GiveBack() {
+            if (v.capacity() <= kKeptBodyFields && v.capacity() > t_bodyFields.capacity()) t_bodyFields.swap(v);
+        }
+    } giveBack{fields};
     {
         py::gil_scoped_release release;
         const std::string content_type = msg.getContentType();
         const bool bytesJson = content_type == kBytesJson;
         if (bytesJson || content_type.empty() || content_type == kSdt) {
-            zor2map(vals, msg.getBinaryAttachmentMap());
+            readMapFields(fields, msg.getBinaryAttachmentMap());
             py::gil_scoped_acquire acquire;
-            map2dict(result, nullptr, vals);
-            std::tuple<uint64_t, std::string, std::string> found = getBytesString(result);
-            if (bytesJson || std::get<0>(found) != 0) {
-                const std::string& text = std::get<2>(found);
-                py::object s = stealOrThrow(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                                                 nullptr));
-                result = asDict(stealOrThrow(callOne(json_loads, s.ptr())));
+            mapFields2dict(result, fields);
+            bool plain = true;
+            py::object text = firstBytesText(result, plain);
+            if (!plain) {
+                // A "bytes" item of another kind, or a key that is no plain
+                // str: getBytesString decides (raising its cast error).
+                std::tuple<uint64_t, std::string, std::string> found = getBytesString(result);
+                if (bytesJson || std::get<0>(found) != 0) {
+                    const std::string& t = std::get<2>(found);
+                    text = stealOrThrow(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
+                }
+            } else if (!text && bytesJson) {
+                text = stealOrThrow(PyUnicode_FromStringAndSize("", 0));  // no "bytes" item: the empty text
             }
+            if (text) result = asDict(stealOrThrow(callOne(json_loads, text.ptr())));
         } else if (content_type == kJson || content_type == kApplicationJson) {
             py::gil_scoped_acquire acquire;
             result = getJsonBody();

@@ -35,6 +35,8 @@ struct TextCase {
     std::string text;
 };
 
+void PrintTo(const TextCase& c, std::ostream* os) { *os << c.text; }
+
 class BodyJsonText : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(BodyJsonText, ExactEncodingAndRoundTrip) {
@@ -82,6 +84,10 @@ struct GateCase {
     const char* http;  // nullptr: not set
     bool decodes;
 };
+
+void PrintTo(const GateCase& c, std::ostream* os) {
+    *os << "ct=" << (c.ct ? c.ct : "(none)") << " http=" << (c.http ? c.http : "(none)");
+}
 
 class BodyJsonGate : public ::testing::TestWithParam<GateCase> {};
 
@@ -177,6 +183,8 @@ struct CtorCase {
     bool elide;
     DeliveryMode mode;
 };
+
+void PrintTo(const CtorCase& c, std::ostream* os) { *os << "'" << c.content_type << "'"; }
 
 class BodyConstructor : public ::testing::TestWithParam<CtorCase> {};
 

@@ -133,13 +133,19 @@ TEST(CoreLifetime, ReleaseContainerEmptiesSlotAndBuffer) {
 
 using Factory = std::function<std::unique_ptr<ZorMsg>()>;
 
-class CoreAllocFailure : public ::testing::TestWithParam<Factory> {};
+struct FactoryCase {
+    const char* name;
+    Factory make;
+};
+void PrintTo(const FactoryCase& c, std::ostream* os) { *os << c.name; }
+
+class CoreAllocFailure : public ::testing::TestWithParam<FactoryCase> {};
 
 TEST_P(CoreAllocFailure, LogsOneRecordAndHoldsNoMessage) {
     unsigned before = zorClient_testing_liveMsgs();
     LogCapture capture;
     zorClient_testing_failAllocs(1);
-    std::unique_ptr<ZorMsg> msg = GetParam()();
+    std::unique_ptr<ZorMsg> msg = GetParam().make();
     std::string error = lastErrorText();
     ASSERT_FALSE(error.empty());
 
@@ -158,11 +164,11 @@ TEST_P(CoreAllocFailure, LogsOneRecordAndHoldsNoMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Constructors, CoreAllocFailure,
-                         ::testing::Values(Factory([] { return std::make_unique<ZorMsg>(); }),
-                                           Factory([] {
-                                               return std::make_unique<ZorMsg>("t", json{{"a", 1}}, "json",
-                                                                               true, Persistent);
-                                           })));
+                         ::testing::Values(FactoryCase{"default", [] { return std::make_unique<ZorMsg>(); }},
+                                           FactoryCase{"body", [] {
+                                                           return std::make_unique<ZorMsg>(
+                                                               "t", json{{"a", 1}}, "json", true, Persistent);
+                                                       }}));
 
 TEST(CoreNullHandle, OperationsReportFailureWithoutCrashing) {
     ZorMsg msg(nullptr);
@@ -219,6 +225,8 @@ struct P2PCase {
     bool p2p;
 };
 
+void PrintTo(const P2PCase& c, std::ostream* os) { *os << "'" << c.name << "'"; }
+
 class CoreP2P : public ::testing::TestWithParam<P2PCase> {};
 
 TEST_P(CoreP2P, PrefixAnchoredAndCaseSensitive) {
@@ -241,6 +249,10 @@ struct RequestCase {
     bool reply;
     bool request;
 };
+
+void PrintTo(const RequestCase& c, std::ostream* os) {
+    *os << "reply_to=" << c.reply_to << " reply=" << c.reply;
+}
 
 class CoreRequest : public ::testing::TestWithParam<RequestCase> {};
 
@@ -357,6 +369,10 @@ struct ContentTypeCase {
     const char* http;       // nullptr: not set
     std::string expected;
 };
+
+void PrintTo(const ContentTypeCase& c, std::ostream* os) {
+    *os << "ct=" << (c.ct ? c.ct : "(none)") << " http=" << (c.http ? c.http : "(none)");
+}
 
 class CoreContentType : public ::testing::TestWithParam<ContentTypeCase> {};
 

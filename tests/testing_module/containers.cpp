@@ -191,7 +191,7 @@ struct RawField {
 
 void fillRaw(RawField& r, int type, py::handle v) {
     std::memset(&r.field, 0, sizeof(r.field));
-    r.field.type = static_cast<zorClient_fieldType_t>(type);
+    std::memcpy(&r.field.type, &type, sizeof r.field.type);  // any code, named or not
     switch (type) {
         case ZORCLIENT_BOOL: r.field.value.boolean = v.cast<uint8_t>(); break;
         case ZORCLIENT_UINT8: r.field.value.uint8 = v.cast<uint8_t>(); break;

@@ -17,6 +17,27 @@ void replaceBody(Message& m, std::vector<std::uint8_t>&& bytes, bool isMap) {
     m.bodyIsMap = isMap && !m.body.empty();
 }
 
+void assignBody(Message& m, const std::uint8_t* p, std::uint32_t n, bool isMap) {
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    const auto own = reinterpret_cast<std::uintptr_t>(m.body.data());
+    const bool fromBody = n != 0 && !m.body.empty() && at < own + m.body.size() && own < at + n;
+    // A message refilled with bodies of about the same size keeps its storage
+    // (no allocation, and no fresh pages to fault in for large bodies); much
+    // more room than needed is given back.
+    const std::size_t cap = m.body.capacity();
+    if (!fromBody && n <= cap && cap <= 2 * std::size_t{n} + kKeptBodySlack) {
+        if (Container* c = findContainer(toOpaque(m.bodyMap))) releaseContainer(c);
+        m.bodyMap = 0;
+        m.body.assign(p, p + n);  // fits: one copy, no allocation
+        m.bodyIsMap = isMap && n != 0;
+        return;
+    }
+    // Copy before replacing: p may point into the current body. One pass over
+    // the bytes (no zero fill first).
+    std::vector<std::uint8_t> bytes(p, p + n);
+    replaceBody(m, std::move(bytes), isMap);
+}
+
 }  // namespace zc
 
 using namespace zc;
@@ -36,10 +57,7 @@ zorClient_returnCode_t zorClient_msg_setBinaryAttachment(zorClient_opaqueMsg_pt 
     if (!m) return report(ZORCLIENT_FAIL, kBadMsg);
     if (!buf_p && size > 0) return fail("null attachment with size %u", size);
     try {
-        // Copy before replacing: buf_p may point into the current body.
-        const auto* p = static_cast<const std::uint8_t*>(buf_p);
-        std::vector<std::uint8_t> bytes(p, p + size);
-        replaceBody(*m, std::move(bytes), false);
+        assignBody(*m, static_cast<const std::uint8_t*>(buf_p), size, false);
     } catch (const std::bad_alloc&) {
         return fail("out of memory for an attachment of %u bytes", size);
     }
@@ -67,8 +85,7 @@ zorClient_returnCode_t zorClient_msg_setBinaryAttachmentContainer(zorClient_opaq
     View v;
     if (const char* err = c->view(v)) return fail("unreadable container: %s", err);
     try {
-        std::vector<std::uint8_t> bytes(v.p, v.p + v.n);
-        replaceBody(*m, std::move(bytes), true);
+        assignBody(*m, v.p, v.n, true);
     } catch (const std::bad_alloc&) {
         return fail("out of memory for a map attachment of %u bytes", v.n);
     }

@@ -54,6 +54,11 @@ public:
     std::uint32_t len = 0;
     // Roots: nested handles handed out, by offset within the root.
     std::unordered_map<std::uint32_t, Handle> nested;
+    // The checked view of a container whose bytes cannot change while the
+    // handle lives (a map body and the containers inside it: a new body
+    // releases their handles first), so walks check its header only once.
+    mutable View checked;
+    mutable bool haveChecked = false;
 
     bool writable() const { return role == Role::Created || role == Role::UserProps; }
     bool isMap() const { return kind == kMapKind; }

@@ -22,6 +22,10 @@ void drop(Container* c) {
 }  // namespace
 
 const char* Container::view(View& v) const {
+    if (haveChecked) {
+        v = checked;
+        return nullptr;
+    }
     const std::uint8_t* base = nullptr;
     std::uint64_t avail = 0;
     switch (role) {
@@ -52,6 +56,10 @@ const char* Container::view(View& v) const {
     if (k != kind) return kind == kMapKind ? "content is not a map" : "content is not a stream";
     v.p = base;
     v.n = total;
+    if (role == Role::Body || (role == Role::Nested && root->role == Role::Body)) {
+        checked = v;
+        haveChecked = true;
+    }
     return nullptr;
 }
 
@@ -68,6 +76,7 @@ Handle registerContainer(std::unique_ptr<Container> c) {
 }
 
 void releaseNested(Container& root) {
+    if (root.nested.empty()) return;  // the usual case; clear() would still sweep the buckets
     for (auto& entry : root.nested) {
         if (Container* n = findContainer(toOpaque(entry.second))) drop(n);
     }

@@ -33,43 +33,87 @@ zorClient_returnCode_t create(zorClient_opaqueContainer_pt* h_p, char* buffer, s
     return ZORCLIENT_OK;
 }
 
-// The user property map keeps one field per name: the map is rebuilt without
-// the fields of that name, then the new field is appended. Rebuilding into new
-// bytes also covers a name or value that points into the old ones.
+// True when [p, p + n) shares a byte with the container's own bytes.
+bool overlapsOwn(const Container& c, const void* p, std::uint64_t n) {
+    if (p == nullptr || n == 0 || c.own.empty()) return false;
+    const auto a = reinterpret_cast<std::uintptr_t>(p);
+    const auto b = reinterpret_cast<std::uintptr_t>(c.own.data());
+    return a < b + c.own.size() && b < a + n;
+}
+
+// The user property map keeps one field per name: the fields of that name are
+// removed, then the new field is appended. Usually done in place, so setting
+// the same property again costs no allocation; a name or value that points
+// into the map's own bytes makes it rebuild into new bytes instead.
 zorClient_returnCode_t addReplacing(Container& c, int type, std::uint8_t flags, const char* name,
                                     std::uint16_t nameLen, const void* v1, std::uint32_t l1, const void* v2,
                                     std::uint32_t l2) {
     View v;
     if (const char* err = c.view(v)) return fail("user property map unreadable: %s", err);
-    std::vector<std::uint8_t> next;
-    std::uint32_t removedBeforeCursor = 0;
-    bool removed = false;
-    try {
-        next.reserve(v.n + fieldSize(nameLen, std::uint64_t{l1} + l2));
-        next.resize(kContainerHeader);
-        for (std::uint32_t pos = kContainerHeader; pos < v.n;) {
-            RawField f;
-            if (const char* err = parseField(v.p, v.n, pos, true, f)) return fail("user property map corrupt: %s", err);
-            if (std::strcmp(f.name, name) == 0) {
-                removed = true;
-                if (pos < c.cursor) removedBeforeCursor += f.size;
-            } else {
-                next.insert(next.end(), v.p + pos, v.p + pos + f.size);
-            }
-            pos += f.size;
+    const std::uint64_t added = fieldSize(nameLen, std::uint64_t{l1} + l2);
+    // One checking pass first, so a corrupt map is left as it was.
+    std::uint32_t removedBytes = 0, removedBeforeCursor = 0, firstRemoved = 0;
+    for (std::uint32_t pos = kContainerHeader; pos < v.n;) {
+        RawField f;
+        if (const char* err = parseField(v.p, v.n, pos, true, f)) return fail("user property map corrupt: %s", err);
+        if (std::strcmp(f.name, name) == 0) {
+            if (removedBytes == 0) firstRemoved = pos;
+            removedBytes += f.size;
+            if (pos < c.cursor) removedBeforeCursor += f.size;
         }
-        const std::uint64_t total = next.size() + fieldSize(nameLen, std::uint64_t{l1} + l2);
-        if (total > kMaxLen) return fail("user property map would exceed %llu bytes", (unsigned long long)kMaxLen);
-        const std::size_t at = next.size();
-        next.resize(total);
-        writeField(next.data() + at, type, flags, name, nameLen, v1, l1, v2, l2);
-        writeHeader(next.data(), kMapKind, static_cast<std::uint32_t>(total));
-    } catch (const std::bad_alloc&) {
-        return fail("out of memory growing the user property map");
+        pos += f.size;
     }
+    const std::uint64_t total = v.n - removedBytes + added;
+    if (total > kMaxLen) return fail("user property map would exceed %llu bytes", (unsigned long long)kMaxLen);
+    const bool removed = removedBytes != 0;
+
+    if (overlapsOwn(c, name, nameLen) || overlapsOwn(c, v1, l1) || overlapsOwn(c, v2, l2)) {
+        std::vector<std::uint8_t> next;
+        try {
+            next.reserve(total);
+            next.resize(kContainerHeader);
+            for (std::uint32_t pos = kContainerHeader; pos < v.n;) {
+                RawField f;
+                parseField(v.p, v.n, pos, true, f);  // checked above
+                if (std::strcmp(f.name, name) != 0) next.insert(next.end(), v.p + pos, v.p + pos + f.size);
+                pos += f.size;
+            }
+            const std::size_t at = next.size();
+            next.resize(total);
+            writeField(next.data() + at, type, flags, name, nameLen, v1, l1, v2, l2);
+        } catch (const std::bad_alloc&) {
+            return fail("out of memory growing the user property map");
+        }
+        c.own.swap(next);
+    } else {
+        try {
+            if (c.own.capacity() < total) c.own.reserve(std::max<std::uint64_t>(total, 2 * c.own.capacity()));
+        } catch (const std::bad_alloc&) {
+            return fail("out of memory growing the user property map");
+        }
+        std::uint8_t* base = c.own.data();
+        std::uint32_t out = kContainerHeader;
+        if (removed && firstRemoved + removedBytes == v.n) {
+            out = firstRemoved;  // only the last field goes, as when a property is set again
+        } else if (removed) {
+            for (std::uint32_t pos = kContainerHeader; pos < v.n;) {
+                RawField f;
+                parseField(base, v.n, pos, true, f);  // checked above
+                if (std::strcmp(f.name, name) != 0) {
+                    if (out != pos) std::memmove(base + out, base + pos, f.size);
+                    out += f.size;
+                }
+                pos += f.size;
+            }
+        } else {
+            out = v.n;
+        }
+        c.own.resize(total);  // within capacity: cannot throw
+        writeField(c.own.data() + out, type, flags, name, nameLen, v1, l1, v2, l2);
+    }
+    writeHeader(c.own.data(), kMapKind, static_cast<std::uint32_t>(total));
     // Offsets moved: nested handles handed out before would read other bytes.
     if (removed) releaseNested(c);
-    c.own.swap(next);
     c.used = static_cast<std::uint32_t>(c.own.size());
     c.cursor -= removedBeforeCursor;
     return ZORCLIENT_OK;
@@ -204,7 +248,12 @@ zorClient_returnCode_t zorClient_container_addNull(zorClient_opaqueContainer_pt 
 zorClient_returnCode_t zorClient_container_addDestination(zorClient_opaqueContainer_pt c,
                                                           const zorClient_destination_t* value, const char* name) {
     if (!value || !value->dest) return fail("null destination");
-    const std::int32_t type = value->destType;
+    // Read as a plain int (see zorClient_msg_setDestination), and keep the
+    // encoded type within the enum so that a walk hands back a valid one.
+    std::int32_t type;
+    std::memcpy(&type, &value->destType, sizeof type);
+    if (type < ZORCLIENT_NULL_DESTINATION || type > ZORCLIENT_QUEUE_TEMP_DESTINATION)
+        return fail("invalid destination type %d", static_cast<int>(type));
     return add(c, ZORCLIENT_DESTINATION, 0, name, &type, sizeof type, value->dest, std::strlen(value->dest) + 1);
 }
 

@@ -70,6 +70,10 @@ const char* parseField(const std::uint8_t* c, std::uint32_t total, std::uint32_t
         case ZORCLIENT_DESTINATION:
             if (valueLen < sizeof(std::int32_t) + 1 || value[valueLen - 1] != 0)
                 return "destination value malformed";
+            // Walks hand the type out as the enum: only its values may pass.
+            if (const std::int32_t dt = load<std::int32_t>(value);
+                dt < ZORCLIENT_NULL_DESTINATION || dt > ZORCLIENT_QUEUE_TEMP_DESTINATION)
+                return "destination type out of range";
             break;
         case ZORCLIENT_NULL:
             if (valueLen != 0) return "null field with value bytes";

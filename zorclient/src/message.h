@@ -43,6 +43,13 @@ extern std::atomic<unsigned> gFailAllocs;
 // Makes `bytes` the body (empty = none), invalidating handles to the old one.
 void replaceBody(Message& m, std::vector<std::uint8_t>&& bytes, bool isMap);
 
+// Makes a copy of the n bytes at p the body (n == 0: none), reusing the
+// body's storage when it fits; p may point into the current body. Throws
+// std::bad_alloc and then leaves the body as it was.
+void assignBody(Message& m, const std::uint8_t* p, std::uint32_t n, bool isMap);
+// Storage beyond twice the new body's size that a message may keep.
+constexpr std::size_t kKeptBodySlack = 4096;
+
 // The live message behind `h`, or null.
 inline Message* findMessage(const void* h) noexcept {
     return static_cast<Message*>(messageRegistry().find(reinterpret_cast<Handle>(h)));

@@ -1,5 +1,6 @@
 // Message lifetime, addressing and header flags.
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -30,7 +31,10 @@ zorClient_returnCode_t setDest(zorClient_opaqueMsg_pt msg_p, const zorClient_des
     if (!dest_p) return fail("null destination record");
     if (destSize < sizeof(zorClient_destination_t))
         return fail("destination record size %zu smaller than %zu", destSize, sizeof(zorClient_destination_t));
-    const int type = dest_p->destType;
+    // Read as a plain int: C callers may put any value in the enum's slot,
+    // and loading an out-of-range value as the enum type is undefined in C++.
+    std::int32_t type;
+    std::memcpy(&type, &dest_p->destType, sizeof type);
     if (type < ZORCLIENT_TOPIC_DESTINATION || type > ZORCLIENT_QUEUE_TEMP_DESTINATION)
         return fail("invalid destination type %d", type);
     if (!dest_p->dest) return fail("null destination name");
@@ -39,9 +43,10 @@ zorClient_returnCode_t setDest(zorClient_opaqueMsg_pt msg_p, const zorClient_des
     if (len > ZORCLIENT_MAX_DEST_NAME_LEN)
         return fail("destination name longer than %d bytes", ZORCLIENT_MAX_DEST_NAME_LEN);
     try {
-        std::string name(dest_p->dest, len);
+        // Into the old name's storage: setting a long name again allocates
+        // nothing, and a failed allocation leaves the old name.
         DestinationField& d = m->*which;
-        d.name.swap(name);
+        d.name.assign(dest_p->dest, len);
         d.type = type;
         d.set = true;
     } catch (const std::bad_alloc&) {
