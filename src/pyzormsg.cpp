@@ -98,17 +98,20 @@ inline py::object stealOrThrow(PyObject* obj) {
     return py::reinterpret_steal<py::object>(obj);
 }
 
-// Encodes `d` with a dumps callable; the result must be bytes that fit the
-// library's 32-bit attachment size.
-py::object encodeBody(py::handle dumps, const py::dict& d, const char* package) {
+// Encodes `d` with a dumps callable and stores it as the body under
+// `content_type`. The message is not touched unless the encoder gave bytes
+// that fit the library's 32-bit attachment size.
+void storeEncodedBody(ZorMsg& msg, py::handle dumps, const py::dict& d, const char* package,
+                      const std::string& content_type) {
     py::object encoded = stealOrThrow(callOne(dumps, d.ptr()));
-    if (!PyBytes_Check(encoded.ptr()))
-        throw py::type_error(std::string(package) + ".dumps returned " + Py_TYPE(encoded.ptr())->tp_name +
-                             ", expected bytes");
-    if (static_cast<uint64_t>(PyBytes_GET_SIZE(encoded.ptr())) > kMaxAttachment)
-        throw std::overflow_error("encoded body of " + std::to_string(PyBytes_GET_SIZE(encoded.ptr())) +
+    PyObject* b = encoded.ptr();
+    if (!PyBytes_Check(b))
+        throw py::type_error(std::string(package) + ".dumps returned " + Py_TYPE(b)->tp_name + ", expected bytes");
+    if (static_cast<uint64_t>(PyBytes_GET_SIZE(b)) > kMaxAttachment)
+        throw std::overflow_error("encoded body of " + std::to_string(PyBytes_GET_SIZE(b)) +
                                   " bytes exceeds the message's limit of 4294967295 bytes");
-    return encoded;
+    msg.setContentType(content_type);
+    msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b)));
 }
 
 // The decoded value as a dict: itself when it is one, else dict(value).
@@ -247,9 +250,7 @@ void PyZorMsg::setDeliveryToOne(bool to_one) { msg.setDeliveryToOne(to_one); }
 
 void PyZorMsg::setJsonBody(py::dict d) {
     if (!json_dumps) bindBodyBridge();
-    py::object encoded = encodeBody(json_dumps, d, "orjson");
-    msg.setContentType(kJson);
-    msg.setBinaryAttachment(PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+    storeEncodedBody(msg, json_dumps, d, "orjson", kJson);
 }
 
 py::dict PyZorMsg::getJsonBody() {
@@ -260,9 +261,7 @@ py::dict PyZorMsg::getJsonBody() {
 
 void PyZorMsg::setMsgpackBody(py::dict d) {
     if (!msgpack_dumps) bindBodyBridge();
-    py::object encoded = encodeBody(msgpack_dumps, d, "msgpack");
-    msg.setContentType(kMsgpack);
-    msg.setBinaryAttachment(PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+    storeEncodedBody(msg, msgpack_dumps, d, "msgpack", kMsgpack);
 }
 
 py::dict PyZorMsg::getMsgpackBody() {
