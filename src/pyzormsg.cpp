@@ -353,23 +353,22 @@ char* PyZorMsg::from_dict(py::dict d, std::string format) {
     {
         py::gil_scoped_release release;
         const size_t buffsize = json_str.size() + 128;
-        // The small buffer is handed to the message when the map is built in
-        // it, so that it lives exactly as long as the map.
-        std::unique_ptr<char[]> small;
-        char* buff;
-        if (buffsize <= kSmallMapBuffer) {
-            small.reset(new char[kSmallMapBuffer]());
-            buff = small.get();
-        } else {
-            heap = new char[buffsize];
-            buff = heap;
-        }
-        // A map the message already holds takes the field as a further entry;
-        // one that cannot (full, or a received map the library does not let
-        // us write) is replaced by a fresh map, so the new JSON is never lost.
-        if (msg.container_p != nullptr) rc = msg.addContainerString(buff, buffsize, kBytesJson, json_str);
+        if (buffsize > kSmallMapBuffer) heap = new char[buffsize];
+        // A map the message already holds takes the field as a further entry
+        // (no buffer is used then); one that cannot (full, or a received map
+        // the library does not let us write) is replaced by a fresh map, so
+        // the new JSON is never lost.
+        if (msg.container_p != nullptr) rc = msg.addContainerString(heap, buffsize, kBytesJson, json_str);
         if (rc != ZORCLIENT_OK) {
             msg.releaseContainer();
+            // The small buffer is handed to the message when the map is built
+            // in it, so that it lives exactly as long as the map.
+            std::unique_ptr<char[]> small;
+            char* buff = heap;
+            if (buff == nullptr) {
+                small.reset(new char[kSmallMapBuffer]());
+                buff = small.get();
+            }
             rc = msg.addContainerString(buff, buffsize, kBytesJson, json_str);
             if (small && msg.container_p != nullptr) msg.adoptContainerBuffer(std::move(small));
         }
