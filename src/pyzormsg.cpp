@@ -1,10 +1,12 @@
 #include "pyzormsg.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -39,7 +41,78 @@ thread_local std::vector<MapField> t_bodyFields;
 
 // The small "bytes/json" map is built in a buffer of this size.
 constexpr size_t kSmallMapBuffer = 32768;
-constexpr size_t kMaxAttachment = 0xFFFFFFFFu;
+
+// ---------------------------------------------------------------------------
+// One conversion at a time per message.
+// ---------------------------------------------------------------------------
+
+// Marks the message as being converted for the life of the guard. A
+// conversion holds pointers into the body while Python code runs (any
+// allocation may run a finalizer or switch threads), so a second conversion
+// or a body change meanwhile would have it read freed or foreign memory.
+class Converting {
+public:
+    explicit Converting(ZorMsg& msg) : msg_(msg) {
+        if (msg.converting)
+            throw std::runtime_error(
+                "ZorMsg: the message is already being converted (to_dict/from_dict); one conversion at a time");
+        msg.converting = true;
+    }
+    ~Converting() { msg_.converting = false; }
+    Converting(const Converting&) = delete;
+    Converting& operator=(const Converting&) = delete;
+
+private:
+    ZorMsg& msg_;
+};
+
+// For setters that replace the body or the content type.
+void checkBodyFree(const ZorMsg& msg) {
+    if (msg.converting)
+        throw std::runtime_error("ZorMsg: the body cannot change while the message is being converted (to_dict/from_dict)");
+}
+
+void checkNoNul(const std::string& text, const char* what) {
+    if (hasNul(text)) throw py::value_error(std::string("embedded null character in ") + what);
+}
+
+// ---------------------------------------------------------------------------
+// Releasing the GIL around library work.
+// ---------------------------------------------------------------------------
+
+inline bool interpreterFinalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Releases the GIL until reacquire() or the end of the scope. Once the
+// interpreter is shutting down, taking the GIL back makes CPython end the
+// thread by unwinding its stack; met in a noexcept destructor (as in
+// pybind11's guard) that unwinding calls std::terminate and the process dies
+// with SIGABRT instead of the main thread's status. So a thread that finds the
+// interpreter going away parks for good instead: the process exits around it.
+class GilRelease {
+public:
+    GilRelease() : state_(PyEval_SaveThread()) {}
+    ~GilRelease() noexcept(false) { reacquire(); }
+    void reacquire() {
+        if (state_ == nullptr) return;
+        PyThreadState* state = state_;
+        state_ = nullptr;
+        if (interpreterFinalizing()) {
+            for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+        }
+        PyEval_RestoreThread(state);
+    }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+};
 
 // Replaces the pending Python error with an ImportError that says what zormsg
 // needed, keeping the original error as its cause.
@@ -107,7 +180,7 @@ void storeEncodedBody(ZorMsg& msg, py::handle dumps, const py::dict& d, const ch
     PyObject* b = encoded.ptr();
     if (!PyBytes_Check(b))
         throw py::type_error(std::string(package) + ".dumps returned " + Py_TYPE(b)->tp_name + ", expected bytes");
-    if (static_cast<uint64_t>(PyBytes_GET_SIZE(b)) > kMaxAttachment)
+    if (static_cast<uint64_t>(PyBytes_GET_SIZE(b)) > kMaxAttachmentSize)
         throw std::overflow_error("encoded body of " + std::to_string(PyBytes_GET_SIZE(b)) +
                                   " bytes exceeds the message's limit of 4294967295 bytes");
     msg.setContentType(content_type);
@@ -156,39 +229,38 @@ py::object firstBytesText(const py::dict& d, bool& plain) {
 
 void bindBodyBridge() {
     if (json_loads) return;  // bound last, so all four are set
-    PyObject* mdumps = importAttr("msgpack", "dumps");
-    PyObject* mloads = nullptr;
-    PyObject* jdumps = nullptr;
-    try {
-        mloads = importAttr("msgpack", "loads");
-        jdumps = importAttr("orjson", "dumps");
-        PyObject* jloads = importAttr("orjson", "loads");
+    // Owned until every step succeeded: a failure part-way releases them all.
+    py::object mdumps = py::reinterpret_steal<py::object>(importAttr("msgpack", "dumps"));
+    py::object mloads = py::reinterpret_steal<py::object>(importAttr("msgpack", "loads"));
+    py::object jdumps = py::reinterpret_steal<py::object>(importAttr("orjson", "dumps"));
+    py::object jloads = py::reinterpret_steal<py::object>(importAttr("orjson", "loads"));
 #if PY_VERSION_HEX >= 0x03090000
-        msgpack_loads_kwnames = Py_BuildValue("(s)", "raw");
-        if (msgpack_loads_kwnames == nullptr) throw py::error_already_set();
+    py::object kw = stealOrThrow(Py_BuildValue("(s)", "raw"));
+    msgpack_loads_kwnames = kw.release().ptr();
 #else
-        msgpack_loads_kwargs = Py_BuildValue("{s:O}", "raw", Py_False);
-        if (msgpack_loads_kwargs == nullptr) throw py::error_already_set();
+    py::object kw = stealOrThrow(Py_BuildValue("{s:O}", "raw", Py_False));
+    msgpack_loads_kwargs = kw.release().ptr();
 #endif
-        // The references are kept for the life of the process, on purpose:
-        // nothing releases them, not even at interpreter shutdown.
-        msgpack_dumps = mdumps;
-        msgpack_loads = mloads;
-        json_dumps = jdumps;
-        json_loads = jloads;
-    } catch (...) {
-        Py_XDECREF(mdumps);
-        Py_XDECREF(mloads);
-        Py_XDECREF(jdumps);
-        throw;
-    }
+    // The references are kept for the life of the process, on purpose:
+    // nothing releases them, not even at interpreter shutdown.
+    msgpack_dumps = mdumps.release();
+    msgpack_loads = mloads.release();
+    json_dumps = jdumps.release();
+    json_loads = jloads.release();
 }
 
 PyZorMsg::PyZorMsg() : msg() {}
 
 PyZorMsg::PyZorMsg(zorClient_opaqueMsg_pt msg_p) : msg(msg_p) {}
 
-PyZorMsg::PyZorMsg(ZorMsg& msg) : msg(std::move(msg)) {}
+namespace {
+ZorMsg&& idle(ZorMsg& msg) {
+    if (msg.converting) throw std::runtime_error("ZorMsg: a message cannot move while it is being converted");
+    return std::move(msg);
+}
+}  // namespace
+
+PyZorMsg::PyZorMsg(ZorMsg& msg) : msg(idle(msg)) {}
 
 PyZorMsg::PyZorMsg(std::string topic, const json& j, std::string format)
     : msg(topic, j, format, false, Direct) {}
@@ -199,11 +271,24 @@ zorClient_opaqueMsg_pt PyZorMsg::ptr() { return msg.ptr(); }
 
 std::string PyZorMsg::dump() { return msg.dump(); }
 
-void PyZorMsg::setDestination(Destination d) { msg.setDestination(d); }
+py::str PyZorMsg::repr() {
+    const std::string text = msg.dump();
+    return py::reinterpret_steal<py::str>(
+        stealOrThrow(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace"))
+            .release());
+}
+
+void PyZorMsg::setDestination(Destination d) {
+    checkNoNul(d.dest, "dest");
+    msg.setDestination(d);
+}
 
 Destination PyZorMsg::getDestination() { return msg.getDestination(); }
 
-void PyZorMsg::setReplyToDestination(Destination dest) { msg.setReplyToDestination(dest); }
+void PyZorMsg::setReplyToDestination(Destination dest) {
+    checkNoNul(dest.dest, "reply2");
+    msg.setReplyToDestination(dest);
+}
 
 Destination PyZorMsg::getReplyToDestination() { return msg.getReplyToDestination(); }
 
@@ -223,16 +308,21 @@ void PyZorMsg::setElidingEligible(bool elide) { msg.setElidingEligible(elide); }
 
 bool PyZorMsg::isElidingEligible() { return msg.isElidingEligible(); }
 
-void PyZorMsg::setContentType(std::string str) { msg.setContentType(str); }
+void PyZorMsg::setContentType(std::string str) {
+    checkBodyFree(msg);
+    checkNoNul(str, "content_type");
+    msg.setContentType(str);
+}
 
 std::string PyZorMsg::getContentType() { return msg.getContentType(); }
 
 void PyZorMsg::setBinaryAttachment(py::bytes buf) {
+    checkBodyFree(msg);
     PyObject* b = buf.ptr();
     const Py_ssize_t size = PyBytes_GET_SIZE(b);
     // The library stores a 32-bit length: refuse rather than store a body cut
     // to the low 32 bits of its length.
-    if (static_cast<uint64_t>(size) > kMaxAttachment)
+    if (static_cast<uint64_t>(size) > kMaxAttachmentSize)
         throw std::overflow_error("body of " + std::to_string(size) +
                                   " bytes exceeds the message's limit of 4294967295 bytes");
     msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(size));
@@ -242,13 +332,17 @@ py::bytes PyZorMsg::getBinaryAttachment() {
     return py::reinterpret_steal<py::bytes>(attachmentBytes(msg).release());
 }
 
-void PyZorMsg::setCorrlationId(std::string corrid) { msg.setCorrlationId(corrid); }
+void PyZorMsg::setCorrlationId(std::string corrid) {
+    checkNoNul(corrid, "correlation id");
+    msg.setCorrlationId(corrid);
+}
 
 std::string PyZorMsg::getCorrlationId() { return msg.getCorrlationId(); }
 
 void PyZorMsg::setDeliveryToOne(bool to_one) { msg.setDeliveryToOne(to_one); }
 
 void PyZorMsg::setJsonBody(py::dict d) {
+    checkBodyFree(msg);
     if (!json_dumps) bindBodyBridge();
     storeEncodedBody(msg, json_dumps, d, "orjson", kJson);
 }
@@ -260,6 +354,7 @@ py::dict PyZorMsg::getJsonBody() {
 }
 
 void PyZorMsg::setMsgpackBody(py::dict d) {
+    checkBodyFree(msg);
     if (!msgpack_dumps) bindBodyBridge();
     storeEncodedBody(msg, msgpack_dumps, d, "msgpack", kMsgpack);
 }
@@ -284,6 +379,7 @@ py::dict PyZorMsg::getMsgpackBody() {
 
 py::dict PyZorMsg::to_dict() {
     if (!json_loads) bindBodyBridge();
+    Converting converting(msg);
     py::dict result;
     // The body's fields, read straight into a list kept per thread (taken
     // out while in use, for Python code that runs meanwhile and converts
@@ -296,92 +392,89 @@ py::dict PyZorMsg::to_dict() {
             if (v.capacity() <= kKeptBodyFields && v.capacity() > t_bodyFields.capacity()) t_bodyFields.swap(v);
         }
     } giveBack{fields};
-    {
-        py::gil_scoped_release release;
-        const std::string content_type = msg.getContentType();
-        const bool bytesJson = content_type == kBytesJson;
-        if (bytesJson || content_type.empty() || content_type == kSdt) {
-            readMapFields(fields, msg.getBinaryAttachmentMap());
-            py::gil_scoped_acquire acquire;
-            mapFields2dict(result, fields);
-            bool plain = true;
-            py::object text = firstBytesText(result, plain);
-            if (!plain) {
-                // A "bytes" item of another kind, or a key that is no plain
-                // str: getBytesString decides (raising its cast error).
-                std::tuple<uint64_t, std::string, std::string> found = getBytesString(result);
-                if (bytesJson || std::get<0>(found) != 0) {
-                    const std::string& t = std::get<2>(found);
-                    text = stealOrThrow(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
-                }
-            } else if (!text && bytesJson) {
-                text = stealOrThrow(PyUnicode_FromStringAndSize("", 0));  // no "bytes" item: the empty text
+
+    GilRelease nogil;
+    const std::string content_type = msg.getContentType();
+    const bool bytesJson = content_type == kBytesJson;
+    if (bytesJson || content_type.empty() || content_type == kSdt) {
+        readMapFields(fields, msg.getBinaryAttachmentMap());
+        nogil.reacquire();
+        mapFields2dict(result, fields);
+        bool plain = true;
+        py::object text = firstBytesText(result, plain);
+        if (!plain) {
+            // A "bytes" item of another kind, or a key that is no plain
+            // str: getBytesString decides (raising its cast error).
+            std::tuple<uint64_t, std::string, std::string> found = getBytesString(result);
+            if (bytesJson || std::get<0>(found) != 0) {
+                const std::string& t = std::get<2>(found);
+                text = stealOrThrow(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
             }
-            if (text) result = asDict(stealOrThrow(callOne(json_loads, text.ptr())));
-        } else if (content_type == kJson || content_type == kApplicationJson) {
-            py::gil_scoped_acquire acquire;
-            result = getJsonBody();
-        } else if (content_type == kMsgpack) {
-            py::gil_scoped_acquire acquire;
-            result = getMsgpackBody();
+        } else if (!text && bytesJson) {
+            text = stealOrThrow(PyUnicode_FromStringAndSize("", 0));  // no "bytes" item: the empty text
         }
+        if (text) result = asDict(stealOrThrow(callOne(json_loads, text.ptr())));
+    } else if (content_type == kJson || content_type == kApplicationJson) {
+        nogil.reacquire();
+        result = getJsonBody();
+    } else if (content_type == kMsgpack) {
+        nogil.reacquire();
+        result = getMsgpackBody();
     }
     return result;
 }
 
 char* PyZorMsg::from_dict(py::dict d, std::string format) {
+    Converting converting(msg);
+    checkNoNul(format, "format");
     msg.setContentType(format);
     if (format == kJson) {
-        setJsonBody(std::move(d));
+        if (!json_dumps) bindBodyBridge();
+        storeEncodedBody(msg, json_dumps, d, "orjson", kJson);
         return nullptr;
     }
     if (format == kMsgpack) {
-        setMsgpackBody(std::move(d));
+        if (!msgpack_dumps) bindBodyBridge();
+        storeEncodedBody(msg, msgpack_dumps, d, "msgpack", kMsgpack);
         return nullptr;
     }
     if (format != kBytesJson) return nullptr;
 
     if (!json_dumps) bindBodyBridge();
-    py::gil_scoped_acquire outer;
     py::object encoded = stealOrThrow(callOne(json_dumps, d.ptr()));
     if (!PyBytes_Check(encoded.ptr())) throw std::runtime_error("Unable to extract bytes contents!");
     const std::string json_str(PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
 
-    char* heap = nullptr;
-    zorClient_returnCode_t rc = ZORCLIENT_FAIL;
-    std::string failure;
+    // Every write builds a fresh map holding only the new field: adding to a
+    // map kept from an earlier write would carry that payload on the wire.
+    msg.releaseContainer();
+    const size_t buffsize = json_str.size() + 128;
+    std::unique_ptr<char[]> heap;
+    std::unique_ptr<char[]> small;
+    zorClient_returnCode_t rc;
     {
-        py::gil_scoped_release release;
-        const size_t buffsize = json_str.size() + 128;
-        if (buffsize > kSmallMapBuffer) heap = new char[buffsize];
-        // A map the message already holds takes the field as a further entry
-        // (no buffer is used then); one that cannot (full, or a received map
-        // the library does not let us write) is replaced by a fresh map, so
-        // the new JSON is never lost.
-        if (msg.container_p != nullptr) rc = msg.addContainerString(heap, buffsize, kBytesJson, json_str);
-        if (rc != ZORCLIENT_OK) {
-            msg.releaseContainer();
-            // The small buffer is handed to the message when the map is built
-            // in it, so that it lives exactly as long as the map.
-            std::unique_ptr<char[]> small;
-            char* buff = heap;
-            if (buff == nullptr) {
-                small.reset(new char[kSmallMapBuffer]());
-                buff = small.get();
-            }
-            rc = msg.addContainerString(buff, buffsize, kBytesJson, json_str);
-            if (small && msg.container_p != nullptr) msg.adoptContainerBuffer(std::move(small));
+        // Only the map is built without the GIL: it lives in a buffer of its
+        // own, so Python threads reading this message meanwhile touch nothing
+        // that changes. The message itself changes below, with the GIL held.
+        GilRelease nogil;
+        char* buff;
+        if (buffsize > kSmallMapBuffer) {
+            heap.reset(new char[buffsize]);
+            buff = heap.get();
+        } else {
+            small.reset(new char[kSmallMapBuffer]());
+            buff = small.get();
         }
-        if (rc == ZORCLIENT_OK) rc = msg.attachmentContainerMap();
-        if (rc != ZORCLIENT_OK) {
-            failure = zorClient_getLastErrorInfo()->errorStr;
-            // Nothing may keep pointing into a buffer we are about to free.
-            msg.releaseContainer();
-            delete[] heap;
-            heap = nullptr;
-        }
+        rc = msg.addContainerString(buff, buffsize, kBytesJson, json_str);
     }
-    if (rc != ZORCLIENT_OK)
+    // The small buffer goes to the message, to live exactly as long as the map.
+    if (small && msg.container_p != nullptr) msg.adoptContainerBuffer(std::move(small));
+    if (rc == ZORCLIENT_OK) rc = msg.attachmentContainerMap();
+    if (rc != ZORCLIENT_OK) {
+        const std::string failure = zorClient_getLastErrorInfo()->errorStr;
+        // Nothing may keep pointing into a buffer about to be freed.
+        msg.releaseContainer();
         throw std::runtime_error("from_dict: the message did not take the \"bytes/json\" body: " + failure);
-    return heap;
+    }
+    return heap.release();
 }

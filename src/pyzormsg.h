@@ -29,7 +29,8 @@ public:
     PyZorMsg();
     // Adopts a library message handle (which may be null).
     explicit PyZorMsg(zorClient_opaqueMsg_pt msg_p);
-    // Takes the handles of `msg`, which is left holding none.
+    // Takes the handles of `msg`, which is left holding none. Throws
+    // std::runtime_error while `msg` is being converted.
     explicit PyZorMsg(ZorMsg& msg);
     // A new addressed message with a body encoded natively ("json" or
     // "msgpack"); eliding off, delivery mode Direct.
@@ -38,6 +39,9 @@ public:
 
     zorClient_opaqueMsg_pt ptr();
     std::string dump();
+    // The dump as Python shows it: never raises, bytes that are not UTF-8
+    // are shown escaped.
+    pybind11::str repr();
 
     void setDestination(Destination d);
     Destination getDestination();
@@ -67,9 +71,18 @@ public:
     pybind11::dict getMsgpackBody();
 
     // Dictionary form: the body as one dict, whatever its encoding.
+    //
+    // One conversion of a message runs at a time: a second to_dict/from_dict
+    // of the same message (from a finalizer, or another thread while the GIL
+    // is released) raises RuntimeError, and so does any body or content-type
+    // change meanwhile, so a conversion always sees the body it started with.
     pybind11::dict to_dict();
     // Writes `d` as the body in `format` ("json", "msgpack" or "bytes/json").
-    // Returns the heap buffer holding a large "bytes/json" map, for the caller
-    // to delete[] once the message no longer holds that map; otherwise null.
+    // "bytes/json" builds a fresh map holding just the new field. The result
+    // is the heap buffer that map lives in when it needed more than 32 KiB,
+    // otherwise null (the message owns the memory). The caller delete[]s a
+    // non-null result once the message lets go of that map: after its next
+    // body change, its next from_dict, msg.releaseContainer(), or its
+    // destruction (of whichever PyZorMsg the message was moved into).
     char* from_dict(pybind11::dict d, std::string format);
 };

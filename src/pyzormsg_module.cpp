@@ -44,7 +44,7 @@ void registerZormsg(py::module_& m) {
 
     py::class_<PyZorMsg>(m, "ZorMsg")
         .def(py::init<>())
-        .def("__repr__", &PyZorMsg::dump)
+        .def("__repr__", &PyZorMsg::repr)
         .def_property("dest", &PyZorMsg::getDestination, &PyZorMsg::setDestination)
         .def_property("reply2", &PyZorMsg::getReplyToDestination, &PyZorMsg::setReplyToDestination)
         .def_property("is_reply", &PyZorMsg::isReply, &PyZorMsg::setAsReply)
@@ -106,6 +106,14 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_zormsg() {
         e.restore();
         Py_DECREF(module);
         return nullptr;
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_ImportError, "zormsg could not bind orjson and msgpack: %s", e.what());
+        Py_DECREF(module);
+        return nullptr;
+    } catch (...) {
+        PyErr_SetString(PyExc_ImportError, "zormsg could not bind orjson and msgpack: unknown error");
+        Py_DECREF(module);
+        return nullptr;
     }
     try {
         py::module_ m = py::reinterpret_borrow<py::module_>(module);
@@ -116,6 +124,10 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_zormsg() {
         return nullptr;
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_ImportError, e.what());
+        Py_DECREF(module);
+        return nullptr;
+    } catch (...) {
+        PyErr_SetString(PyExc_ImportError, "zormsg: registration failed with an unknown error");
         Py_DECREF(module);
         return nullptr;
     }

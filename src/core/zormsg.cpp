@@ -5,7 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include <cstring>
-#include <limits>
+#include <stdexcept>
 #include <utility>
 
 namespace {
@@ -15,11 +15,13 @@ constexpr const char* kContentTypeKey = "ct";
 // First size of the user property map; the library grows it as needed.
 constexpr zorClient_uint32_t kUserPropertyMapSize = 64;
 constexpr size_t kDumpBufferSize = 4096;
-constexpr size_t kMaxAttachmentSize = std::numeric_limits<zorClient_uint32_t>::max();
 
-void logAllocFailure(int line) {
+void logAllocFailure() {
     // The default logger exactly as spdlog creates it; we never configure it.
-    spdlog::default_logger_raw()->log(spdlog::source_loc{"core/zormsg", line, "ZorMsg"}, spdlog::level::err,
+    // The record names file and function but no line: spdlog's default
+    // pattern prints a location only for a line, and the line reads
+    // "[...] [error] ZorMsg alloc failed, error: <text>".
+    spdlog::default_logger_raw()->log(spdlog::source_loc{"core/zormsg", 0, "ZorMsg"}, spdlog::level::err,
                                       "ZorMsg alloc failed, error: {}",
                                       static_cast<const char*>(zorClient_getLastErrorInfo()->errorStr));
 }
@@ -39,6 +41,47 @@ Destination readDestination(zorClient_opaqueMsg_pt msg_p,
 }
 
 std::string copyText(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
+
+// Nesting depth of a value (a scalar is 0), without recursion: the value may
+// be too deep for the recursive encoders, which is what this guards.
+size_t nestingDepth(const json& root) {
+    struct Level {
+        const json* value;
+        size_t depth;
+    };
+    size_t deepest = 0;
+    std::vector<Level> todo{{&root, 0}};
+    while (!todo.empty()) {
+        const Level level = todo.back();
+        todo.pop_back();
+        if (!level.value->is_structured()) continue;
+        const size_t depth = level.depth + 1;
+        if (depth > deepest) deepest = depth;
+        if (deepest > static_cast<size_t>(kMaxNestingDepth)) break;
+        for (const json& child : *level.value) {
+            if (child.is_structured()) todo.push_back({&child, depth});
+        }
+    }
+    return deepest;
+}
+
+void checkNesting(const json& j) {
+    if (nestingDepth(j) > static_cast<size_t>(kMaxNestingDepth))
+        throw std::invalid_argument("ZorMsg: body nested deeper than " + std::to_string(kMaxNestingDepth) +
+                                    " levels");
+}
+
+// Length of text without a UTF-8 sequence cut off at its end.
+size_t wholeCharacters(const char* text, size_t len) {
+    size_t lead = len;
+    // Back over at most three continuation bytes to the sequence's first byte.
+    while (lead > 0 && len - lead < 3 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) --lead;
+    if (lead == 0) return len;
+    const unsigned char first = static_cast<unsigned char>(text[lead - 1]);
+    const size_t need = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
+    const size_t have = len - (lead - 1);
+    return (first >= 0xC0 && have < need) ? lead - 1 : len;
+}
 
 }  // namespace
 
@@ -81,7 +124,7 @@ zorClient_returnCode_t getMetaContentType(zorClient_opaqueMsg_pt msg_p, const ch
 
 ZorMsg::ZorMsg() : msg_p(nullptr), container_p(nullptr) {
     if (zorClient_msg_alloc(&msg_p) != ZORCLIENT_OK) {
-        logAllocFailure(__LINE__);
+        logAllocFailure();
     }
 }
 
@@ -91,10 +134,11 @@ ZorMsg::ZorMsg(const std::string& topic, const json& j, const std::string& conte
                DeliveryMode mode)
     : msg_p(nullptr), container_p(nullptr) {
     if (zorClient_msg_alloc(&msg_p) != ZORCLIENT_OK) {
-        logAllocFailure(__LINE__);
+        logAllocFailure();
         return;
     }
     try {
+        checkNesting(j);
         if (content_type == "msgpack") {
             setMsgpackBody(j);
         } else if (content_type == "json") {
@@ -133,8 +177,11 @@ zorClient_opaqueMsg_pt ZorMsg::ptr() { return msg_p; }
 std::string ZorMsg::dump() {
     char buffer[kDumpBufferSize] = {0};
     zorClient_msg_dump(msg_p, buffer, sizeof(buffer));
-    // Bounded even if the library left no terminator.
-    return std::string(buffer, strnlen(buffer, sizeof(buffer)));
+    // Bounded even if the library left no terminator. A dump cut at the
+    // buffer's end may end inside a character: that part goes.
+    size_t len = strnlen(buffer, sizeof(buffer));
+    if (len + 1 >= sizeof(buffer)) len = wholeCharacters(buffer, len);
+    return std::string(buffer, len);
 }
 
 // --- addressing and header flags -----------------------------------------------
@@ -145,6 +192,7 @@ zorClient_returnCode_t ZorMsg::setDestination(zorClient_destination_t d) {
 }
 
 zorClient_returnCode_t ZorMsg::setDestination(const Destination& dest) {
+    if (hasNul(dest.dest)) return ZORCLIENT_FAIL;
     zorClient_destination_t record = dest.to_zorClient_destination_t();
     return zorClient_msg_setDestination(msg_p, &record, sizeof(record));
 }
@@ -158,6 +206,7 @@ zorClient_returnCode_t ZorMsg::setAsReply(bool reply) {
 }
 
 zorClient_returnCode_t ZorMsg::setReplyToDestination(const Destination& dest) {
+    if (hasNul(dest.dest)) return ZORCLIENT_FAIL;
     zorClient_destination_t record = dest.to_zorClient_destination_t();
     return zorClient_msg_setReplyTo(msg_p, &record, sizeof(record));
 }
@@ -199,6 +248,7 @@ std::string ZorMsg::getCorrlationId() {
 }
 
 zorClient_returnCode_t ZorMsg::setCorrlationId(const std::string& corrid) {
+    if (hasNul(corrid)) return ZORCLIENT_FAIL;
     return zorClient_msg_setCorrelationId(msg_p, corrid.c_str());
 }
 
@@ -209,6 +259,7 @@ zorClient_returnCode_t ZorMsg::setDeliveryToOne(bool to_one) {
 // --- content type and metadata --------------------------------------------------
 
 zorClient_returnCode_t ZorMsg::setContentType(const std::string& string) {
+    if (hasNul(string)) return ZORCLIENT_FAIL;
     return setMetaContentType(msg_p, string.c_str());
 }
 
@@ -226,6 +277,7 @@ std::string ZorMsg::getContentType() {
 }
 
 zorClient_returnCode_t ZorMsg::addMetaData(const std::string& key, const std::string& value) {
+    if (hasNul(key) || hasNul(value)) return ZORCLIENT_FAIL;
     zorClient_opaqueContainer_pt map_p = nullptr;
     zorClient_returnCode_t rc = zorClient_msg_createUserPropertyMap(msg_p, &map_p, kUserPropertyMapSize);
     if (rc != ZORCLIENT_OK) {
@@ -258,6 +310,9 @@ zorClient_returnCode_t ZorMsg::setBinaryAttachment(const void* bytes_p, size_t s
     if (size > kMaxAttachmentSize) {
         return ZORCLIENT_FAIL;
     }
+    // A map built by from_dict describes the body being replaced: let it go
+    // (and the buffer behind it), so nothing reads it as the new body.
+    releaseContainer();
     return zorClient_msg_setBinaryAttachment(msg_p, bytes_p, static_cast<zorClient_uint32_t>(size));
 }
 
@@ -288,9 +343,10 @@ std::vector<uint8_t> ZorMsg::getBinaryAttachmentVector() {
 
 zorClient_opaqueContainer_pt ZorMsg::getBinaryAttachmentMap() {
     zorClient_opaqueContainer_pt map_p = nullptr;
-    if (zorClient_msg_getBinaryAttachmentMap(msg_p, &map_p) == ZORCLIENT_OK && map_p != container_p) {
-        // The slot owns one container; overwriting it would leave the old one
-        // open for good.
+    if (zorClient_msg_getBinaryAttachmentMap(msg_p, &map_p) != ZORCLIENT_OK) map_p = nullptr;
+    if (map_p != container_p) {
+        // The slot owns one container and describes the body held now: a map
+        // kept from an earlier body would be read as this one.
         releaseContainer();
         container_p = map_p;
     }
@@ -306,6 +362,7 @@ zorClient_returnCode_t ZorMsg::createContainerMap(char* buff, size_t size) {
 
 zorClient_returnCode_t ZorMsg::addContainerString(char* buff, size_t size, const std::string& key,
                                                   const std::string& value) {
+    if (hasNul(key) || hasNul(value)) return ZORCLIENT_FAIL;
     if (container_p == nullptr) {
         // A failed creation shows as the failed add below.
         zorClient_container_createMap(&container_p, buff, size);
@@ -330,12 +387,14 @@ void ZorMsg::adoptContainerBuffer(std::unique_ptr<char[]> buff) { container_buff
 // --- structured bodies ---------------------------------------------------------------
 
 zorClient_returnCode_t ZorMsg::setJsonBody(const json& j) {
+    checkNesting(j);
     setContentType("json");
     std::string text = j.dump(-1, ' ', false, json::error_handler_t::strict);
     return setBinaryAttachment(text);
 }
 
 zorClient_returnCode_t ZorMsg::setMsgpackBody(const json& j) {
+    checkNesting(j);
     setContentType("msgpack");
     std::vector<uint8_t> packed = json::to_msgpack(j);
     return setBinaryAttachment(packed.data(), packed.size());

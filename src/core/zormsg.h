@@ -7,6 +7,8 @@
 
 #include <zorclient.h>
 
+#include "core/limits.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
@@ -53,6 +55,10 @@ public:
 zorClient_returnCode_t setMetaContentType(zorClient_opaqueMsg_pt msg_p, const char* content_type);
 zorClient_returnCode_t getMetaContentType(zorClient_opaqueMsg_pt msg_p, const char** content_type_p);
 
+// Texts reach the library NUL-terminated: setters refuse a text holding a
+// NUL with ZORCLIENT_FAIL instead of letting the library store it cut short.
+inline bool hasNul(const std::string& text) { return text.find('\0') != std::string::npos; }
+
 class ZorMsg {
 public:
     // The message handle; null after a failed allocation or a move.
@@ -62,6 +68,10 @@ public:
     // Memory that backs container_p when the message itself must keep it
     // alive (see adoptContainerBuffer); released after the container is closed.
     std::unique_ptr<char[]> container_buff_p;
+    // Set while a conversion (PyZorMsg::to_dict, from_dict) reads or writes
+    // the body; the Python layer refuses body changes and second conversions
+    // meanwhile. The core itself does not look at it.
+    bool converting = false;
 
     ZorMsg();
     explicit ZorMsg(zorClient_opaqueMsg_pt msg_p);
@@ -91,13 +101,15 @@ public:
     DeliveryMode getDeliveryMode();
 
     // Binary attachment. Lengths above 4 294 967 295 bytes are refused with
-    // ZORCLIENT_FAIL before the library is called.
+    // ZORCLIENT_FAIL before the library is called. A new body lets go of the
+    // container a "bytes/json" write built (the body is the library's copy).
     zorClient_returnCode_t setBinaryAttachment(const std::string& str);
     zorClient_returnCode_t setBinaryAttachment(const void* bytes_p, size_t size);
     std::string getBinaryAttachmentString();
     Bytes getBinaryAttachment();
 
-    // Container path.
+    // Container path. The map of the body the message holds now, kept in the
+    // container slot; null (and the slot emptied) when the body is no map.
     zorClient_opaqueContainer_pt getBinaryAttachmentMap();
     zorClient_returnCode_t createContainerMap(char* buff, size_t size);
     zorClient_returnCode_t addContainerString(char* buff, size_t size, const std::string& key,
@@ -105,7 +117,9 @@ public:
     zorClient_returnCode_t attachmentContainerMap();
     std::vector<uint8_t> getBinaryAttachmentVector();
 
-    // Structured bodies (nlohmann-json).
+    // Structured bodies (nlohmann-json). Values nested deeper than
+    // kMaxNestingDepth levels throw std::invalid_argument before anything is
+    // written: the encoders recurse once per level.
     json getJsonBody();
     zorClient_returnCode_t setJsonBody(const json& j);
     json getMsgpackBody();
@@ -123,7 +137,8 @@ public:
     zorClient_returnCode_t setDeliveryToOne(bool to_one);
 
     // Closes the container in the slot (if any) and releases the buffer the
-    // message kept for it, leaving the slot empty.
+    // message kept for it, leaving the slot empty. The body is the library's
+    // own copy and stays as it is.
     void releaseContainer();
     // Makes the message keep `buff` alive for as long as it holds a container
     // built in it.

@@ -226,3 +226,24 @@ TEST(BodyConstructorFailure, EncodingFailureFreesTheMessage) {
         [] { ZorMsg msg("t", json::array({"ok", "\xc3"}), "json", false, Direct); }, 316);
     EXPECT_EQ(zorClient_testing_liveMsgs(), before);
 }
+
+// The encoders recurse once per level: a value nested past the limit is
+// refused before anything is written, instead of overflowing the stack.
+TEST(BodyNesting, TooDeepIsRefusedAndTheMessageUnchanged) {
+    json deep = json::array();
+    for (int i = 0; i < 100000; ++i) deep = json::array({std::move(deep)});
+    json edge = json::array();
+    for (int i = 1; i < kMaxNestingDepth; ++i) edge = json::array({std::move(edge)});
+
+    ZorMsg msg;
+    ASSERT_EQ(msg.setBinaryAttachment(std::string("keep")), ZORCLIENT_OK);
+    for (auto set : {&ZorMsg::setJsonBody, &ZorMsg::setMsgpackBody}) {
+        EXPECT_THROW((msg.*set)(deep), std::invalid_argument);
+        EXPECT_EQ(msg.getBinaryAttachmentString(), "keep");
+        EXPECT_EQ(msg.getContentType(), "");
+    }
+    EXPECT_EQ(msg.setJsonBody(edge), ZORCLIENT_OK);
+    unsigned live = zorClient_testing_liveMsgs();
+    EXPECT_THROW(ZorMsg("t", deep, "msgpack", false, Direct), std::invalid_argument);
+    EXPECT_EQ(zorClient_testing_liveMsgs(), live);
+}

@@ -4,42 +4,55 @@
 #include <zorclient_testing.h>
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-// Adds a sink of our own to the default logger for the test's duration.
+// Adds a sink of our own to the default logger for the test's duration. It
+// keeps each record's fields and the line spdlog's default pattern makes of it.
 class LogCapture {
 public:
-    LogCapture() : sink_(std::make_shared<spdlog::sinks::ostream_sink_mt>(out_)) {
-        sink_->set_pattern("%l|%g|%!|%v");
-        spdlog::default_logger()->sinks().push_back(sink_);
-    }
+    LogCapture() : sink_(std::make_shared<Sink>()) { spdlog::default_logger()->sinks().push_back(sink_); }
     ~LogCapture() {
         auto& sinks = spdlog::default_logger()->sinks();
         sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
     }
-    std::vector<std::string> lines() {
-        std::vector<std::string> result;
-        std::istringstream in(out_.str());
-        for (std::string line; std::getline(in, line);) {
-            result.push_back(line);
-        }
-        return result;
-    }
+    // level|file|function|line|text
+    const std::vector<std::string>& records() const { return sink_->records; }
+    // As the default pattern prints them, without the trailing newline.
+    const std::vector<std::string>& lines() const { return sink_->lines; }
 
 private:
-    std::ostringstream out_;
-    std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
+    class Sink : public spdlog::sinks::base_sink<std::mutex> {
+    public:
+        std::vector<std::string> records;
+        std::vector<std::string> lines;
+
+    protected:
+        void sink_it_(const spdlog::details::log_msg& msg) override {
+            records.push_back(fmt::format("{}|{}|{}|{}|{}", spdlog::level::to_string_view(msg.level),
+                                          msg.source.filename ? msg.source.filename : "",
+                                          msg.source.funcname ? msg.source.funcname : "", msg.source.line,
+                                          msg.payload));
+            spdlog::memory_buf_t out;
+            formatter_->format(msg, out);
+            std::string line = fmt::to_string(out);
+            while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+            lines.push_back(line);
+        }
+        void flush_() override {}
+    };
+    std::shared_ptr<Sink> sink_;
 };
 
 std::string lastErrorText() { return zorClient_getLastErrorInfo()->errorStr; }
@@ -150,9 +163,15 @@ TEST_P(CoreAllocFailure, LogsOneRecordAndHoldsNoMessage) {
     ASSERT_FALSE(error.empty());
 
     EXPECT_EQ(msg->ptr(), nullptr);
-    std::vector<std::string> lines = capture.lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "error|core/zormsg|ZorMsg|ZorMsg alloc failed, error: " + error);
+    ASSERT_EQ(capture.records().size(), 1u);
+    // File and function are kept, the line is not, so the default pattern
+    // shows no location: "[time] [error] ZorMsg alloc failed, error: ...".
+    EXPECT_EQ(capture.records()[0], "error|core/zormsg|ZorMsg|0|ZorMsg alloc failed, error: " + error);
+    const std::string& line = capture.lines()[0];
+    const std::string tail = "] [error] ZorMsg alloc failed, error: " + error;
+    ASSERT_GE(line.size(), tail.size());
+    EXPECT_EQ(line.substr(line.size() - tail.size()), tail);
+    EXPECT_EQ(std::count(line.begin(), line.end(), '['), 2);
     // Nothing past the allocation was attempted.
     EXPECT_EQ(msg->getDestination().dest, "");
     msg.reset();
@@ -512,4 +531,42 @@ TEST(CoreContainer, NoMapBodyLeavesSlotAsItWas) {
     ASSERT_EQ(msg.setBinaryAttachment(std::string("raw")), ZORCLIENT_OK);
     EXPECT_EQ(msg.getBinaryAttachmentMap(), nullptr);
     EXPECT_EQ(msg.container_p, nullptr);
+}
+
+// Texts reach the library NUL-terminated: one holding a NUL would be stored
+// cut short (a message to "orders/eu" instead of "orders/eu\0/priority").
+TEST(CoreText, EmbeddedNulIsRefusedAndNothingChanges) {
+    ZorMsg msg;
+    const std::string nul("orders/eu\0/priority", 19);
+    ASSERT_EQ(msg.setDestination(Destination("keep", ZORCLIENT_TOPIC_DESTINATION)), ZORCLIENT_OK);
+    ASSERT_EQ(msg.setReplyToDestination(Destination("keep", ZORCLIENT_QUEUE_DESTINATION)), ZORCLIENT_OK);
+    ASSERT_EQ(msg.setContentType("keep"), ZORCLIENT_OK);
+    ASSERT_EQ(msg.setCorrlationId("keep"), ZORCLIENT_OK);
+
+    EXPECT_EQ(msg.setDestination(Destination(nul, ZORCLIENT_TOPIC_DESTINATION)), ZORCLIENT_FAIL);
+    EXPECT_EQ(msg.setReplyToDestination(Destination(nul, ZORCLIENT_QUEUE_DESTINATION)), ZORCLIENT_FAIL);
+    EXPECT_EQ(msg.setContentType(nul), ZORCLIENT_FAIL);
+    EXPECT_EQ(msg.setCorrlationId(nul), ZORCLIENT_FAIL);
+    EXPECT_EQ(msg.addMetaData("k", nul), ZORCLIENT_FAIL);
+    EXPECT_EQ(msg.addMetaData(nul, "v"), ZORCLIENT_FAIL);
+    char buff[1024];
+    EXPECT_EQ(msg.addContainerString(buff, sizeof buff, "bytes/json", nul), ZORCLIENT_FAIL);
+
+    EXPECT_EQ(msg.getDestination().dest, "keep");
+    EXPECT_EQ(msg.getReplyToDestination().dest, "keep");
+    EXPECT_EQ(msg.getContentType(), "keep");
+    EXPECT_EQ(msg.getCorrlationId(), "keep");
+    EXPECT_EQ(msg.getMetaData("k"), "");
+}
+
+// A new body lets go of the map an earlier write built: reading the body
+// back must describe the body held now, never the map kept from before.
+TEST(CoreContainer, NewBodyDropsTheMapBuiltBefore) {
+    ZorMsg msg;
+    char buff[1024];
+    ASSERT_EQ(msg.addContainerString(buff, sizeof buff, "bytes/json", "{\"old\":1}"), ZORCLIENT_OK);
+    ASSERT_EQ(msg.attachmentContainerMap(), ZORCLIENT_OK);
+    ASSERT_EQ(msg.setBinaryAttachment(std::string("raw")), ZORCLIENT_OK);
+    EXPECT_EQ(msg.container_p, nullptr);
+    EXPECT_EQ(msg.getBinaryAttachmentMap(), nullptr);
 }

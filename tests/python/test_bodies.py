@@ -105,3 +105,16 @@ def test_native_body_constructor():
     assert zt.native_json_body(m) == '{"a":"é","b":1}'
     other = zt.json_body_message("t/2", "[1]", "application/json")
     assert other.content_type == "" and other.body == b""
+
+
+@pytest.mark.parametrize("fmt", ["json", "msgpack"])
+@pytest.mark.parametrize("depth, ok", [(500, True), (501, False), (100_000, False)])
+def test_native_body_nesting_is_bounded(fmt, depth, ok):
+    text = "[" * depth + "]" * depth
+    live = zt.live_msgs()
+    if ok:
+        assert zt.json_body_message("t", text, fmt).content_type == fmt
+    else:
+        with pytest.raises(ValueError, match="nested deeper than 500"):
+            zt.json_body_message("t", text, fmt)
+    assert zt.live_msgs() == live  # the refused constructor freed its message

@@ -1,4 +1,5 @@
 """The dictionary form of a message (to_dict / from_dict), reached through zormsg_testing."""
+import gc
 import subprocess
 import sys
 import textwrap
@@ -189,3 +190,151 @@ def test_received_garbage_raises_and_leaves_the_gil_usable(raw):
     t.start()
     t.join(5)
     assert done == [499500]
+
+
+def _set_body(value):
+    return lambda m: setattr(m, "body", value)
+
+
+@pytest.mark.parametrize("replace", [
+    _set_body(b"raw"), _set_body(b""),
+    lambda m: setattr(m, "json", {"j": 1}), lambda m: setattr(m, "msgpack", {"p": 1}),
+], ids=["body", "empty-body", "json", "msgpack"])
+@pytest.mark.parametrize("ct", ["", "sdt", "bytes/json"])
+@pytest.mark.parametrize("read_first", [False, True])
+def test_no_stale_map_is_read_after_the_body_changes(replace, ct, read_first):
+    m = ZorMsg()
+    zt.from_dict(m, {"old": "secret"}, "bytes/json")
+    if read_first:
+        assert zt.to_dict(m) == {"old": "secret"}
+    replace(m)
+    m.content_type = ct
+    if ct == "bytes/json":
+        with pytest.raises(orjson.JSONDecodeError):
+            zt.to_dict(m)
+    else:
+        assert zt.to_dict(m) == {}
+    assert not zt.has_container(m)
+
+
+@pytest.mark.parametrize("first, second", [(10, 10), (40000, 10), (10, 40000), (40000, 40000)])
+def test_each_bytes_json_write_carries_only_its_own_payload(first, second):
+    m = ZorMsg()
+    buf1 = zt.from_dict(m, {"a": "FIRST" * (first // 5)}, "bytes/json")
+    buf2 = zt.from_dict(m, {"b": "x" * second}, "bytes/json")
+    assert b"FIRST" not in m.body
+    assert zt.to_dict(m) == {"b": "x" * second}
+    # A returned buffer is the one the message's map lives in now; none
+    # means the message owns that memory.
+    assert (buf1 is not None, buf2 is not None) == (first > 32640, second > 32640)
+    if buf2 is not None:
+        assert buf2.read(16)[:1] == b"M"
+    m.content_type = "sdt"
+    assert zt.to_dict(m) == {"b": "x" * second}
+
+
+BIG_MAP = {"k%04d" % i: {"n": i, "l": [i, "v" * 8]} for i in range(2000)}
+
+BODY_CHANGES = {
+    "body": lambda m: setattr(m, "body", b"new"),
+    "content_type": lambda m: setattr(m, "content_type", "json"),
+    "json": lambda m: setattr(m, "json", {"new": 1}),
+    "msgpack": lambda m: setattr(m, "msgpack", {"new": 1}),
+    "from_dict": lambda m: zt.from_dict(m, {"new": 1}, "bytes/json"),
+    "received_body": lambda m: zt.set_map_attachment(m, b"M\x00\x00\x00\x08\x00\x00\x00"),
+    "to_dict": zt.to_dict,
+    "move": zt.move_out,
+}
+
+
+@pytest.mark.parametrize("change", list(BODY_CHANGES), ids=list(BODY_CHANGES))
+def test_finalizer_cannot_change_or_reconvert_a_message_being_converted(change):
+    m = zt.received_map_message(BIG_MAP, size=1 << 22)
+    action = BODY_CHANGES[change]
+    outcomes = []
+    state = {"armed": 0, "done": False}
+
+    class Trap:
+        def __del__(self):
+            if state["done"]:
+                return
+            try:
+                action(m)
+                outcomes.append("allowed")
+            except RuntimeError as e:
+                outcomes.append(str(e))
+            if state["armed"] < 20:
+                arm()
+
+    def arm():
+        state["armed"] += 1
+        t = Trap()
+        t.cycle = t
+
+    gc.collect()
+    old = gc.get_threshold()
+    gc.set_threshold(100)
+    try:
+        arm()
+        got = zt.to_dict(m)
+    finally:
+        state["done"] = True
+        gc.set_threshold(*old)
+        gc.collect()
+    assert got == BIG_MAP  # the body as it was when the conversion started
+    assert outcomes and all("being converted" in o for o in outcomes), outcomes[:3]
+    assert zt.to_dict(m) == BIG_MAP  # the message is usable again
+
+
+@pytest.mark.parametrize("change", ["body", "received_body", "to_dict", "from_dict"])
+def test_threads_never_see_a_conversion_mixed_with_a_new_body(change):
+    m = zt.received_map_message(BIG_MAP, size=1 << 22)
+    action = BODY_CHANGES[change]
+    results, refused = [], []
+    stop = threading.Event()
+
+    def convert():
+        while not stop.is_set():
+            results.append(zt.to_dict(m))
+
+    t = threading.Thread(target=convert)
+    t.start()
+    try:
+        for _ in range(200):
+            try:
+                action(m)
+            except RuntimeError as e:
+                refused.append(str(e))
+    finally:
+        stop.set()
+        t.join()
+    # Each result is a whole body: the first one, or what a change left.
+    allowed = ({}, BIG_MAP, {"new": 1})
+    assert all(r in allowed for r in results)
+    assert all("being converted" in r for r in refused)
+
+
+@pytest.mark.parametrize("op", ["to_dict", "from_dict"])
+def test_daemon_thread_inside_a_conversion_does_not_abort_the_exit(op):
+    code = textwrap.dedent(f"""
+        import threading, time
+        import zormsg_testing as zt
+        from zormsg import ZorMsg
+        body = {{"k%05d" % i: [i, "v" * 16] for i in range(20000)}}
+        m = zt.received_map_message(body, size=1 << 23)
+        started = threading.Event()
+        def loop():
+            while True:
+                started.set()
+                if "{op}" == "to_dict":
+                    zt.to_dict(m)
+                else:
+                    zt.from_dict(ZorMsg(), body, "bytes/json")
+        threading.Thread(target=loop, daemon=True).start()
+        started.wait()
+        time.sleep(0.05)
+        raise SystemExit(3)
+        """)
+    for _ in range(3):
+        r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert r.returncode == 3, r.stderr[-2000:]

@@ -119,3 +119,39 @@ def test_native_only_members(msg):
     assert zt.is_deliver_to_one(msg)
     for name in ("correlation_id", "to_dict", "from_dict", "ptr"):
         assert not hasattr(msg, name)
+
+
+@pytest.mark.parametrize("prop, value", [
+    ("dest", Destination("orders/eu\x00/priority")),
+    ("reply2", Destination("replies\x00x", zormsg.Queue)),
+    ("content_type", "json\x00tail"),
+    ("correlation id", "corr\x00tail"),
+])
+def test_text_with_nul_is_refused_not_cut(msg, prop, value):
+    def get():
+        return zt.get_correlation_id(msg) if prop == "correlation id" else getattr(msg, prop)
+
+    def put(v):
+        return zt.set_correlation_id(msg, v) if prop == "correlation id" else setattr(msg, prop, v)
+
+    put(Destination("keep") if isinstance(value, Destination) else "keep")
+    before = get()
+    with pytest.raises(ValueError, match="embedded null character in " + prop):
+        put(value)
+    after = get()
+    assert (after.dest, after.dest_type) == (before.dest, before.dest_type) if prop in ("dest", "reply2") \
+        else after == before
+
+
+@pytest.mark.parametrize("content_type", [b"\xff\xfe bytes that are no UTF-8", "é" * 3000, "x" + "é" * 3000,
+                                          "xx" + "€" * 2000])
+def test_repr_never_raises(msg, content_type):
+    msg.content_type = content_type
+    text = repr(msg)
+    assert isinstance(text, str) and text == str(msg)
+    if isinstance(content_type, bytes):
+        assert "\\xff\\xfe bytes" in text
+        with pytest.raises(UnicodeDecodeError):  # the getter stays strict
+            msg.content_type
+    else:
+        assert len(text.encode()) <= 4095 and "\\x" not in text  # cut between characters

@@ -98,6 +98,10 @@ void registerMessageTesting(py::module_& m) {
         check(zorClient_msg_setHttpContentType(msg.ptr(), text.c_str()), "setHttpContentType");
     });
     m.def("set_map_attachment", [](PyZorMsg& msg, py::bytes raw) {
+        // A received body replaces the old one: like every body change, not
+        // while a conversion reads the message.
+        if (msg.msg.converting) throw std::runtime_error("ZorMsg: the body cannot change while the message is being converted");
+        msg.msg.releaseContainer();
         std::string s = raw;
         check(zorClient_testing_msg_setMapAttachment(msg.ptr(), s.data(), static_cast<zorClient_uint32_t>(s.size())),
               "setMapAttachment");
