@@ -8,19 +8,9 @@
 
 #include "core/zormsg.h"
 
-// Body-bridge handles: the dumps and loads callables of msgpack and orjson.
-// Each module that links the core has its own copy; they are bound once (at
-// import of zormsg, or on first use in any other module) and each keeps one
-// strong reference for the life of the process.
-extern pybind11::handle msgpack_dumps;
-extern pybind11::handle msgpack_loads;
-extern pybind11::handle json_dumps;
-extern pybind11::handle json_loads;
-
-// Binds the four handles unless they are bound already. Needs the GIL. When a
-// package or attribute is missing it raises ImportError naming it (thrown as
-// pybind11::error_already_set) and binds nothing.
-void bindBodyBridge();
+// The body bridge (bindBodyBridge, json_dumps, json_loads, msgpack_dumps,
+// msgpack_loads) comes with this header, as it always has.
+#include "body_bridge.h"
 
 class PyZorMsg {
 public:

@@ -10,8 +10,6 @@
 
 namespace {
 
-// Content type kept in the user property map under this name.
-constexpr const char* kContentTypeKey = "ct";
 // First size of the user property map; the library grows it as needed.
 constexpr zorClient_uint32_t kUserPropertyMapSize = 64;
 constexpr size_t kDumpBufferSize = 4096;
@@ -139,9 +137,9 @@ ZorMsg::ZorMsg(const std::string& topic, const json& j, const std::string& conte
     }
     try {
         checkNesting(j);
-        if (content_type == "msgpack") {
+        if (content_type == ctype::kMsgpack) {
             setMsgpackBody(j);
-        } else if (content_type == "json") {
+        } else if (content_type == ctype::kJson) {
             setJsonBody(j);
         }
     } catch (...) {
@@ -388,22 +386,21 @@ void ZorMsg::adoptContainerBuffer(std::unique_ptr<char[]> buff) { container_buff
 
 zorClient_returnCode_t ZorMsg::setJsonBody(const json& j) {
     checkNesting(j);
-    setContentType("json");
+    setContentType(ctype::kJson);
     std::string text = j.dump(-1, ' ', false, json::error_handler_t::strict);
     return setBinaryAttachment(text);
 }
 
 zorClient_returnCode_t ZorMsg::setMsgpackBody(const json& j) {
     checkNesting(j);
-    setContentType("msgpack");
+    setContentType(ctype::kMsgpack);
     std::vector<uint8_t> packed = json::to_msgpack(j);
     return setBinaryAttachment(packed.data(), packed.size());
 }
 
 json ZorMsg::getJsonBody() {
     json result;
-    std::string content_type = getContentType();
-    if (content_type == "json" || content_type == "application/json") {
+    if (bodyFormOf(getContentType()) == BodyForm::Json) {
         std::vector<uint8_t> barr = getBinaryAttachmentVector();
         result = json::parse(barr.begin(), barr.end(), nullptr, true, false);
     }
@@ -412,7 +409,7 @@ json ZorMsg::getJsonBody() {
 
 json ZorMsg::getMsgpackBody() {
     json result;
-    if (getContentType() == "msgpack") {
+    if (bodyFormOf(getContentType()) == BodyForm::Msgpack) {
         std::vector<uint8_t> barr = getBinaryAttachmentVector();
         result = json::from_msgpack(barr, true, true);
     }

@@ -7,7 +7,7 @@
 
 #include <zorclient.h>
 
-#include "core/limits.h"
+#include "core/vocabulary.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,0 +1,61 @@
+// The body bridge: encodes and decodes message bodies with the Python
+// packages orjson ("json") and msgpack ("msgpack"). Needs the GIL.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "core/zormsg.h"
+
+// The dumps and loads callables of both packages. Each module that links the
+// core has its own bridge; it is bound once, under the GIL (at import of
+// zormsg, or on first use in any other module), and keeps one strong
+// reference to each callable for the life of the process, on purpose: nothing
+// may touch Python objects after the interpreter has gone.
+class BodyBridge {
+public:
+    pybind11::handle json_dumps;
+    pybind11::handle json_loads;
+    pybind11::handle msgpack_dumps;
+    pybind11::handle msgpack_loads;
+
+    // Binds the callables unless bound already. When a package or attribute
+    // is missing it raises ImportError naming it (thrown as
+    // pybind11::error_already_set) and binds nothing.
+    void bind();
+    bool bound() const { return static_cast<bool>(json_loads); }  // bound last
+
+    // Encodes `d` with the package's dumps and stores it as the body under
+    // `content_type`. The message is not touched unless the encoder gave
+    // bytes (TypeError otherwise) that fit the attachment limit
+    // (OverflowError otherwise).
+    void storeJson(ZorMsg& msg, const pybind11::dict& d);
+    void storeMsgpack(ZorMsg& msg, const pybind11::dict& d);
+    // The attachment decoded, as a dict: orjson.loads(body), or
+    // msgpack.loads(body, raw=False) with a sequence as {"content": value};
+    // any other value goes through dict().
+    pybind11::dict loadJson(ZorMsg& msg);
+    pybind11::dict loadMsgpack(ZorMsg& msg);
+    // orjson.loads(text) as a dict, for JSON embedded in a map body.
+    pybind11::dict loadJsonText(pybind11::handle text);
+    // orjson.dumps(d), whatever it returned.
+    pybind11::object dumpJson(const pybind11::dict& d);
+
+private:
+    // msgpack.loads' keyword arguments: raw=False, so text comes back as str.
+    pybind11::handle msgpack_loads_kw_;  // ("raw",) for vectorcall, else {"raw": False}
+};
+
+// This module's bridge, bound on first use.
+BodyBridge& bodyBridge();
+
+// Binds this module's bridge (see BodyBridge::bind).
+void bindBodyBridge();
+
+// The bridge's callables under their own names, for native code that calls
+// them directly; null until the bridge is bound.
+extern pybind11::handle& msgpack_dumps;
+extern pybind11::handle& msgpack_loads;
+extern pybind11::handle& json_dumps;
+extern pybind11::handle& json_loads;
