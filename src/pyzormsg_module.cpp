@@ -17,9 +17,11 @@ namespace py = pybind11;
 
 namespace {
 
-void registerZormsg(py::module_& m) {
-    m.attr("__doc__") = "\n\n  ";
+// Registration, one function per concept, called in this order: the
+// enumerations first (Destination's constructor converts its default
+// DestinationType when it is registered), then Destination, then ZorMsg.
 
+void registerEnums(py::module_& m) {
     py::enum_<zorClient_destinationType>(m, "DestinationType", py::arithmetic(), "Zorvane Msg DestinationType")
         .value("Null", ZORCLIENT_NULL_DESTINATION, "Null")
         .value("Topic", ZORCLIENT_TOPIC_DESTINATION, "Topic")
@@ -33,15 +35,17 @@ void registerZormsg(py::module_& m) {
         .value("Persistent", Persistent, "Persistent")
         .value("NonPersistent", NonPersistent, "NonPersistent")
         .export_values();
+}
 
-    // DestinationType must be registered before this constructor: its default
-    // argument is converted to a Python DestinationType here.
+void registerDestination(py::module_& m) {
     py::class_<Destination>(m, "Destination")
         .def(py::init<const std::string&, const zorClient_destinationType&>(), py::arg("dest"),
              py::arg_v("dest_type", ZORCLIENT_TOPIC_DESTINATION))
         .def_readwrite("dest_type", &Destination::destType)
         .def_readwrite("dest", &Destination::dest);
+}
 
+void registerZorMsg(py::module_& m) {
     py::class_<PyZorMsg>(m, "ZorMsg")
         .def(py::init<>())
         .def("__repr__", &PyZorMsg::repr)
@@ -56,6 +60,13 @@ void registerZormsg(py::module_& m) {
         .def_property("json", &PyZorMsg::getJsonBody, &PyZorMsg::setJsonBody)
         .def_property("msgpack", &PyZorMsg::getMsgpackBody, &PyZorMsg::setMsgpackBody)
         .def_property("body", &PyZorMsg::getBinaryAttachment, &PyZorMsg::setBinaryAttachment);
+}
+
+void registerZormsg(py::module_& m) {
+    m.attr("__doc__") = "\n\n  ";
+    registerEnums(m);
+    registerDestination(m);
+    registerZorMsg(m);
 }
 
 // The major.minor version this module was compiled for.
