@@ -14,16 +14,6 @@ namespace py = pybind11;
 
 namespace {
 
-// The type code as stored. Records can come from anywhere (received content,
-// native callers) and may hold codes the enumeration does not name; reading
-// them through the enum type would be undefined.
-inline uint32_t rawType(const zorClient_field_t& field) {
-    uint32_t code;
-    std::memcpy(&code, &field.type, sizeof code);
-    return code;
-}
-
-
 using FieldTable = std::map<std::string, zorClient_field_t>;
 
 // Nesting depth of the conversion running on this thread. Received content
@@ -185,15 +175,79 @@ void append(PyObject* list, PyObject* value) {
 }
 
 void field2dictImpl(PyObject* dict, const char* name, const zorClient_field_t& field);
-void field2listImpl(PyObject* list, const zorClient_field_t& field);
+void field2listImpl(PyObject* list, const zorClient_field_t& field, bool owned);
+PyObject* nestedValue(const zorClient_field_t& field, const char* name);
 
-void walkStream(PyObject* list, zorClient_opaqueContainer_pt container_p) {
-    // No readable container: nothing to append.
-    if (zorClient_container_rewind(container_p) != ZORCLIENT_OK) return;
+// "field 'x'", or "a stream element" for an element without a name. A name
+// that is not UTF-8 has its bytes escaped, so the message can become a str.
+std::string fieldLabel(const char* name) {
+    if (name == nullptr) return "a stream element";
+    std::string text(name);
+    PyObject* probe = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    if (probe != nullptr) {
+        Py_DECREF(probe);
+    } else {
+        PyErr_Clear();
+        static const char hex[] = "0123456789abcdef";
+        std::string escaped;
+        for (unsigned char ch : text) {
+            if (ch < 0x80) {
+                escaped += static_cast<char>(ch);
+            } else {
+                escaped += "\\x";
+                escaped += hex[ch >> 4];
+                escaped += hex[ch & 15];
+            }
+        }
+        text.swap(escaped);
+    }
+    return "field '" + text + "'";
+}
+
+// A nested container a field names cannot be read: closed, or never valid.
+// Reading it as empty would pass for its content.
+[[noreturn]] void raiseUnreadable(const char* what, const char* name) {
+    throw std::runtime_error(std::string("map2dict: cannot read the nested ") + what + " of " + fieldLabel(name) +
+                             ": " + zorClient_getLastErrorInfo()->errorStr);
+}
+
+// Closes a nested handle a walk of ours opened, on every way out.
+class NestedCloser {
+public:
+    explicit NestedCloser(zorClient_opaqueContainer_pt h) : h_(h) {}
+    ~NestedCloser() { closeNested(h_); }
+    NestedCloser(const NestedCloser&) = delete;
+    NestedCloser& operator=(const NestedCloser&) = delete;
+
+private:
+    zorClient_opaqueContainer_pt h_;
+};
+
+// New reference to the bytes of a byte-array field.
+PyObject* bytesOf(const zorClient_field_t& field, const char* name) {
+    const char* data = reinterpret_cast<const char*>(field.value.bytearray);
+    if (data == nullptr) {
+        if (field.length != 0) {
+            throw std::runtime_error("map2dict: the byte array of " + fieldLabel(name) + " has a length but no data");
+        }
+        data = "";
+    }
+    PyObject* b = PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(field.length));
+    if (b == nullptr) throw py::error_already_set();
+    return b;
+}
+
+// `nested`: container_p came from a field (unreadable is an error) rather
+// than from the caller as the container to read (unreadable reads as empty).
+void walkStream(PyObject* list, zorClient_opaqueContainer_pt container_p, bool nested, const char* name) {
+    if (zorClient_container_rewind(container_p) != ZORCLIENT_OK) {
+        if (nested) raiseUnreadable("stream", name);
+        return;
+    }
     zorClient_field_t field;
     zorClient_returnCode_t rc;
     while ((rc = zorClient_container_getNextField(container_p, &field, sizeof(field), nullptr)) == ZORCLIENT_OK) {
-        field2listImpl(list, field);
+        field2listImpl(list, field, true);
     }
     if (rc != ZORCLIENT_EOS) {
         throw std::runtime_error(std::string("stream2list: cannot read the stream container: ") +
@@ -201,22 +255,76 @@ void walkStream(PyObject* list, zorClient_opaqueContainer_pt container_p) {
     }
 }
 
-// Read buffers for nested maps, one per nesting depth, reused so a nested map
-// costs no allocation once they have grown.
+// Nested handles of a map are left open from its walk until its fields are
+// converted, in name order, while this thread holds at most this many so;
+// beyond that they are closed as the walk hands them out and found again by
+// a second walk. The library's cost of closing one grows with the handles
+// open under the same body, so a wide map must not keep them all.
+constexpr size_t kKeepOpen = 64;
+thread_local size_t t_keptOpen = 0;
+
+// Read lists for nested maps, one per nesting level, reused so a nested map
+// costs no allocation once they have grown; capped like the body's list
+// (kKeptBodyFields in pyzormsg.cpp) so one huge map does not pin memory.
+constexpr size_t kKeptFields = 4096;
+constexpr size_t kKeptLevels = 16;
 thread_local std::vector<std::vector<MapField>> t_mapScratch;
 
+// Closes the nested handles still open among fields[from..].
+void closeOpenFields(const std::vector<MapField>& fields, size_t from) {
+    for (size_t i = from; i < fields.size(); ++i) {
+        if (isContainerField(fields[i].field)) closeNested(fields[i].field.value.map);
+    }
+}
+
 // The map's fields in table order: byte-wise name order, of equal names the
-// later one read only (as zor2map leaves them). Pure library work.
-void readFields(zorClient_opaqueContainer_pt map_p, std::vector<MapField>& fields) {
+// later one read only (as zor2map leaves them). Nested handles stay open if
+// there are at most keepOpen of them, else none does. Pure library work.
+void readFields(zorClient_opaqueContainer_pt map_p, std::vector<MapField>& fields, size_t keepOpen, bool nested,
+                const char* name) {
     fields.clear();
-    if (zorClient_container_rewind(map_p) != ZORCLIENT_OK) return;
+    if (zorClient_container_rewind(map_p) != ZORCLIENT_OK) {
+        if (nested) raiseUnreadable("map", name);
+        return;
+    }
+    // Closes what is open on a way out by exception (a damaged map, no memory).
+    struct OnError {
+        std::vector<MapField>& fields;
+        bool done = false;
+        ~OnError() {
+            if (!done) closeOpenFields(fields, 0);
+        }
+    } onError{fields};
     MapField f;
+    f.map = map_p;
+    uint32_t index = 0;
+    size_t open = 0;
+    bool closing = keepOpen == 0;
     zorClient_returnCode_t rc;
     bool sorted = true;
     while ((rc = zorClient_container_getNextField(map_p, &f.field, sizeof(f.field), &f.name)) == ZORCLIENT_OK) {
         if (f.name == nullptr) f.name = "";
+        f.index = index++;
+        if (isContainerField(f.field)) {
+            if (!closing && ++open > keepOpen) {
+                closing = true;
+                closeOpenFields(fields, 0);
+                for (MapField& e : fields) {
+                    if (isContainerField(e.field)) e.field.value.map = nullptr;
+                }
+            }
+            if (closing) {
+                closeNested(f.field.value.map);
+                f.field.value.map = nullptr;
+            }
+        }
         if (!fields.empty() && std::strcmp(fields.back().name, f.name) >= 0) sorted = false;
-        fields.push_back(f);
+        try {
+            fields.push_back(f);
+        } catch (...) {
+            closeNested(f.field.value.map);
+            throw;
+        }
     }
     if (rc != ZORCLIENT_EOS) {
         throw std::runtime_error(std::string("zor2map: cannot read the map container: ") +
@@ -226,40 +334,127 @@ void readFields(zorClient_opaqueContainer_pt map_p, std::vector<MapField>& field
         std::stable_sort(fields.begin(), fields.end(), [](const MapField& a, const MapField& b) {
             return std::strcmp(a.name, b.name) < 0;
         });
-        // Of equal names only the last one read counts.
-        auto last = std::unique(fields.rbegin(), fields.rend(), [](const MapField& a, const MapField& b) {
-            return std::strcmp(a.name, b.name) == 0;
-        });
-        fields.erase(fields.begin(), last.base());
+        // Of equal names only the last one read counts; the others' handles
+        // are closed here.
+        size_t out = 0;
+        for (size_t i = 0; i < fields.size(); ++i) {
+            if (i + 1 < fields.size() && std::strcmp(fields[i].name, fields[i + 1].name) == 0) {
+                if (isContainerField(fields[i].field)) closeNested(fields[i].field.value.map);
+                continue;
+            }
+            fields[out++] = fields[i];
+        }
+        fields.resize(out);
+    }
+    onError.done = true;
+}
+
+// Converts the nested maps and streams among fields whose handles the walk
+// closed again: a second walk of their map opens them one at a time, in walk
+// order. values[i] gets the value of fields[i].
+void rereadNested(const std::vector<MapField>& fields, std::vector<py::object>& values) {
+    std::vector<std::pair<uint32_t, uint32_t>> wanted;  // (place in the walk, place in fields)
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const MapField& f = fields[i];
+        if (isContainerField(f.field) && f.field.value.map == nullptr)
+            wanted.emplace_back(f.index, static_cast<uint32_t>(i));
+    }
+    if (wanted.empty()) return;
+    std::sort(wanted.begin(), wanted.end());
+    values.resize(fields.size());
+    zorClient_opaqueContainer_pt map_p = fields[wanted.front().second].map;
+    if (zorClient_container_rewind(map_p) != ZORCLIENT_OK) {
+        throw std::runtime_error(std::string("map2dict: cannot read the map container again: ") +
+                                 zorClient_getLastErrorInfo()->errorStr);
+    }
+    zorClient_field_t field;
+    const char* name = nullptr;
+    size_t next = 0;
+    for (uint32_t index = 0; next < wanted.size(); ++index) {
+        zorClient_returnCode_t rc = zorClient_container_getNextField(map_p, &field, sizeof(field), &name);
+        if (rc != ZORCLIENT_OK) {
+            throw std::runtime_error(std::string("map2dict: the map container changed while it was read: ") +
+                                     (rc == ZORCLIENT_EOS ? "fields are missing"
+                                                          : zorClient_getLastErrorInfo()->errorStr));
+        }
+        if (!isContainerField(field)) continue;
+        NestedCloser closer(field.value.map);
+        if (index != wanted[next].first) continue;  // a field of the same name read later replaces it
+        const MapField& f = fields[wanted[next].second];
+        if (rawType(field) != rawType(f.field) || std::strcmp(name ? name : "", f.name) != 0)
+            throw std::runtime_error("map2dict: the map container changed while it was read");
+        values[wanted[next].second] = py::reinterpret_steal<py::object>(nestedValue(field, f.name));
+        ++next;
     }
 }
 
+// Adds the fields to dict in order, closing the nested handles left open on
+// every way out.
 void fillDict(PyObject* dict, const std::vector<MapField>& fields) {
-    for (const MapField& f : fields) field2dictImpl(dict, f.name, f.field);
+    size_t open = 0, closed = 0;
+    for (const MapField& f : fields) {
+        if (isContainerField(f.field)) ++(f.field.value.map != nullptr ? open : closed);
+    }
+    size_t next = 0;
+    struct Rest {
+        const std::vector<MapField>& fields;
+        size_t& next;
+        size_t open;
+        ~Rest() {
+            t_keptOpen -= open;
+            if (next < fields.size()) closeOpenFields(fields, next);
+        }
+    } rest{fields, next, open};
+    t_keptOpen += open;
+    std::vector<py::object> reread;
+    if (closed != 0) rereadNested(fields, reread);
+    while (next < fields.size()) {
+        const MapField& f = fields[next++];
+        if (!isContainerField(f.field)) {
+            field2dictImpl(dict, f.name, f.field);
+        } else if (f.field.value.map == nullptr) {
+            setItem(dict, f.name, reread[next - 1].release().ptr());
+        } else {
+            NestedCloser closer(f.field.value.map);
+            setItem(dict, f.name, nestedValue(f.field, f.name));
+        }
+    }
 }
 
 // New reference to a dict holding the nested map's fields.
-PyObject* mapToDict(zorClient_opaqueContainer_pt map_p, int depth) {
+PyObject* mapToDict(zorClient_opaqueContainer_pt map_p, int depth, const char* name) {
     const size_t level = static_cast<size_t>(depth);
-    auto& scratch = t_mapScratch;
-    if (scratch.size() <= level) scratch.resize(level + 1);
     std::vector<MapField> fields;
-    fields.swap(scratch[level]);
-    // Handed back on every way out; the swap keeps it valid if the table of
-    // levels grows meanwhile.
+    auto& scratch = t_mapScratch;
+    if (level < kKeptLevels) {
+        if (scratch.size() <= level) scratch.resize(level + 1);
+        fields.swap(scratch[level]);
+    }
+    // Handed back on every way out unless it grew too large; the swap keeps
+    // it valid if the table of levels grows meanwhile.
     struct GiveBack {
         std::vector<std::vector<MapField>>& all;
         std::vector<MapField>& v;
         size_t level;
         ~GiveBack() {
-            if (all.size() > level) all[level].swap(v);
+            if (level < all.size() && v.capacity() <= kKeptFields) all[level].swap(v);
         }
     } giveBack{scratch, fields, level};
 
-    readFields(map_p, fields);
+    const size_t keepOpen = t_keptOpen < kKeepOpen ? kKeepOpen - t_keptOpen : 0;
+    readFields(map_p, fields, keepOpen, true, name);
     py::object d = py::reinterpret_steal<py::object>(newDict());
     fillDict(d.ptr(), fields);
     return d.release().ptr();
+}
+
+// New reference to the value of a nested map (a dict) or stream (a list).
+PyObject* nestedValue(const zorClient_field_t& field, const char* name) {
+    DepthGuard depth(name);
+    if (rawType(field) == ZORCLIENT_MAP) return mapToDict(field.value.map, depth.level(), name);
+    py::object list = py::reinterpret_steal<py::object>(newList());
+    walkStream(list.ptr(), field.value.stream, true, name);
+    return list.release().ptr();
 }
 
 void field2dictImpl(PyObject* dict, const char* name, const zorClient_field_t& field) {
@@ -285,18 +480,13 @@ void field2dictImpl(PyObject* dict, const char* name, const zorClient_field_t& f
             }
             return;
         }
-        case ZORCLIENT_MAP: {
-            DepthGuard depth(name);
-            setItem(dict, name, mapToDict(field.value.map, depth.level()));
+        case ZORCLIENT_BYTEARRAY:
+            setItem(dict, name, bytesOf(field, name));
             return;
-        }
-        case ZORCLIENT_STREAM: {
-            DepthGuard depth(name);
-            py::object list = py::reinterpret_steal<py::object>(newList());
-            walkStream(list.ptr(), field.value.stream);
-            setItem(dict, name, list.release().ptr());
+        case ZORCLIENT_MAP:
+        case ZORCLIENT_STREAM:
+            setItem(dict, name, nestedValue(field, name));
             return;
-        }
         default:
             printf("pyzorvane/map2dict(%d): field: %s, field_type: %d\n", 69, name,
                    static_cast<int>(rawType(field)));
@@ -304,7 +494,9 @@ void field2dictImpl(PyObject* dict, const char* name, const zorClient_field_t& f
     }
 }
 
-void field2listImpl(PyObject* list, const zorClient_field_t& field) {
+// `owned`: the field comes from a walk of ours, which opened its nested
+// handle; closed once converted.
+void field2listImpl(PyObject* list, const zorClient_field_t& field, bool owned) {
     const uint32_t code = rawType(field);
     switch (code) {
         case ZORCLIENT_BOOL: case ZORCLIENT_UINT8: case ZORCLIENT_INT8: case ZORCLIENT_UINT16:
@@ -315,15 +507,19 @@ void field2listImpl(PyObject* list, const zorClient_field_t& field) {
         case ZORCLIENT_STRING:
             append(list, textOf(field.value.string));
             return;
+        case ZORCLIENT_BYTEARRAY:
+            append(list, bytesOf(field, nullptr));
+            return;
         case ZORCLIENT_MAP: {
-            DepthGuard depth(nullptr);
-            append(list, mapToDict(field.value.map, depth.level()));
+            NestedCloser closer(owned ? field.value.map : nullptr);
+            append(list, nestedValue(field, nullptr));
             return;
         }
         case ZORCLIENT_STREAM: {
             // A stream inside a stream adds its elements to the same list.
+            NestedCloser closer(owned ? field.value.stream : nullptr);
             DepthGuard depth(nullptr);
-            walkStream(list, field.value.stream);
+            walkStream(list, field.value.stream, true, nullptr);
             return;
         }
         default:
@@ -338,7 +534,9 @@ void map2dict(py::dict& dict, const char* /*name*/, std::map<std::string, zorCli
     for (auto& entry : vals) field2dictImpl(dict.ptr(), entry.first.c_str(), entry.second);
 }
 
-void readMapFields(std::vector<MapField>& fields, zorClient_opaqueContainer_pt map_p) { readFields(map_p, fields); }
+void readMapFields(std::vector<MapField>& fields, zorClient_opaqueContainer_pt map_p) {
+    readFields(map_p, fields, kKeepOpen, false, nullptr);
+}
 
 void mapFields2dict(py::dict& dict, const std::vector<MapField>& fields) { fillDict(dict.ptr(), fields); }
 
@@ -348,10 +546,12 @@ void field2dict(py::dict& dict, const char* field_name, zorClient_field_t& field
 
 void stream2dict(py::dict& dict, const char* name, zorClient_opaqueContainer_pt container_p) {
     py::object list = py::reinterpret_steal<py::object>(newList());
-    walkStream(list.ptr(), container_p);
+    walkStream(list.ptr(), container_p, false, name);
     setItem(dict.ptr(), name ? name : "", list.release().ptr());
 }
 
-void field2list(py::list& pylist, zorClient_field_t& field) { field2listImpl(pylist.ptr(), field); }
+void field2list(py::list& pylist, zorClient_field_t& field) { field2listImpl(pylist.ptr(), field, false); }
 
-void stream2list(py::list& pylist, zorClient_opaqueContainer_pt container_p) { walkStream(pylist.ptr(), container_p); }
+void stream2list(py::list& pylist, zorClient_opaqueContainer_pt container_p) {
+    walkStream(pylist.ptr(), container_p, false, nullptr);
+}

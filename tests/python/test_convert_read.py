@@ -2,6 +2,7 @@
 import pytest
 
 import zormsg_testing as zt
+from zormsg import ZorMsg
 
 (BOOL, UINT8, INT8, UINT16, INT16, UINT32, INT32, UINT64, INT64, WCHAR, STRING,
  BYTEARRAY, FLOAT, DOUBLE, MAP, STREAM, NULL, DEST, SMF) = range(19)
@@ -74,6 +75,14 @@ def test_null_text_in_stream_is_none():
     assert zt.field_to_list(STRING, None) == [None]
 
 
+@pytest.mark.parametrize("raw", [b"", b"\x00", b"a\x00b", bytes(range(256))])
+def test_byte_array_fields_read_as_bytes(raw):
+    m = zt.make_map([("ba", BYTEARRAY, raw), ("bytes_b", BYTEARRAY, raw), ("m", MAP, [("in", BYTEARRAY, raw)]),
+                     ("s", STREAM, [(None, BYTEARRAY, raw), (None, INT32, 1)])])
+    assert zt.map_to_dict(m) == {"ba": raw, "bytes_b": raw, "m": {"in": raw}, "s": [raw, 1]}
+    assert zt.stream_to_list(zt.make_stream([(None, BYTEARRAY, raw)])) == [raw]
+
+
 def test_field_name_not_utf8_raises():
     with pytest.raises(RuntimeError, match="Could not allocate string object!"):
         zt.field_to_dict(b"\xff", INT32, 1)
@@ -83,16 +92,15 @@ def test_unconverted_map_fields_print_one_line_each(capfd):
     m = zt.make_map([("ba", BYTEARRAY, b"\x01"), ("n", NULL, None), ("d", DEST, (0, "t/1")),
                      ("smf", SMF, b"\x00\x01"), ("ok", INT32, 3)])
     capfd.readouterr()
-    assert zt.map_to_dict(m) == {"ok": 3}
+    assert zt.map_to_dict(m) == {"ba": b"\x01", "ok": 3}
     assert printed(capfd) == [
-        "pyzorvane/map2dict(69): field: ba, field_type: 11",
         "pyzorvane/map2dict(69): field: d, field_type: 17",
         "pyzorvane/map2dict(69): field: n, field_type: 16",
         "pyzorvane/map2dict(69): field: smf, field_type: 18",
     ]
 
 
-@pytest.mark.parametrize("code", [BYTEARRAY, NULL, DEST, SMF, UNKNOWN, 99, -7, 2**31 - 1])
+@pytest.mark.parametrize("code", [NULL, DEST, SMF, UNKNOWN, 99, -7, 2**31 - 1])
 def test_raw_type_codes_without_conversion(capfd, code):
     capfd.readouterr()
     assert zt.field_to_dict("f", code) == {}
@@ -238,3 +246,70 @@ def test_deeper_nesting_raises_recursion_error(is_map, levels):
         reader(c)
     # The depth count is restored: a normal read still works.
     assert zt.map_to_dict(zt.make_map([("m", MAP, [("a", INT32, 1)])])) == {"m": {"a": 1}}
+
+
+@pytest.mark.parametrize("reader", [zt.field_to_dict, zt.field_to_list])
+@pytest.mark.parametrize("code", [MAP, STREAM])
+def test_nested_field_whose_handle_cannot_be_read_raises(reader, code):
+    args = ("n", code, zt.null_container()) if reader is zt.field_to_dict else (code, zt.null_container())
+    with pytest.raises(RuntimeError, match="cannot read the nested"):
+        reader(*args)
+
+
+def body_message(fields):
+    """A message whose map body, as received, holds these fields."""
+    m = ZorMsg()
+    zt.set_map_attachment(m, zt.container_bytes(zt.make_map(fields, size=1 << 16)))
+    return m
+
+
+def item(i):
+    return [("i", INT32, i), ("s", STREAM, [(None, MAP, [("x", INT32, i)])])], {"i": i, "s": [{"x": i}]}
+
+
+# More nested containers side by side than a reader keeps open at once.
+WIDE = 150
+
+
+@pytest.mark.parametrize("fails", [False, True])
+@pytest.mark.parametrize("layout", ["map", "stream", "map in map"])
+@pytest.mark.parametrize("n", [3, WIDE])
+def test_reading_closes_every_nested_handle_it_opens(n, layout, fails):
+    # The last nested map read fails (a name that is not UTF-8) or holds {"ok": 1}.
+    last = [(b"\xff", INT32, 1)] if fails else [("ok", INT32, 1)]
+    fields = [(f"k{i:03d}", MAP, item(i)[0]) for i in range(n)]
+    value = {f"k{i:03d}": item(i)[1] for i in range(n)}
+    if layout == "stream":
+        body = [("s", STREAM, [(None, MAP, f) for _, _, f in fields] + [(None, MAP, last)])]
+        expected = {"s": list(value.values()) + [{"ok": 1}]}
+    else:
+        fields.append(("zz", MAP, last))
+        value["zz"] = {"ok": 1}
+        body, expected = (fields, value) if layout == "map" else ([("m", MAP, fields)], {"m": value})
+    msg, c = body_message(body), zt.make_map(body, size=1 << 16)
+    for read, kept in [(lambda: zt.to_dict(msg), 1), (lambda: zt.field_to_list(MAP, c)[0], 0)]:
+        before = zt.live_containers()
+        if fails:
+            with pytest.raises(RuntimeError, match="Could not allocate string object"):
+                read()
+        else:
+            assert read() == expected
+        # Only the message's handle for its body stays.
+        assert zt.live_containers() - before == kept
+
+
+@pytest.mark.parametrize("n", [1, 64, 65, WIDE])
+def test_wide_maps_keep_name_order_and_the_last_of_equal_names(n):
+    fields, expected = [], {}
+    for i in reversed(range(n)):
+        name = f"k{i:03d}"
+        # Read first and replaced: never converted, so its bad name raises nothing.
+        fields.append((name, MAP, [(b"\xff", INT32, 0)]))
+        fields.append((name, MAP if i % 2 else STREAM, [("v" if i % 2 else None, INT32, i)]))
+        expected[name] = {"v": i} if i % 2 else [i]
+        fields.append((f"n{i:03d}", INT32, i))
+        expected[f"n{i:03d}"] = i
+    expected = dict(sorted(expected.items()))
+    for got in (zt.to_dict(body_message(fields)), zt.map_to_dict(zt.make_map(fields, size=1 << 16)),
+                zt.to_dict(body_message([("o", MAP, fields)]))["o"]):
+        assert got == expected and list(got) == list(expected)
