@@ -19,8 +19,10 @@ namespace {
 // A nested map or stream is built in a buffer of its own and then copied into
 // its parent. The buffers live on the heap, one per nesting level in use on
 // this thread, and are reused from call to call. They start at 8192 (map) or
-// 65536 (stream) bytes; a nested container that does not fit is rebuilt from
-// its Python value in a buffer twice as large, so no field is ever dropped.
+// 65536 (stream) bytes; when a field does not fit, the container built so far
+// moves into a larger buffer (its fields copied by the library, not read from
+// Python again) and the field goes in there, so no field is ever dropped and
+// every Python value is read once.
 // ---------------------------------------------------------------------------
 constexpr size_t kMapArea = 8192;
 constexpr size_t kStreamArea = 65536;
@@ -58,7 +60,13 @@ public:
         if (idx_ >= pool_->levels.size()) pool_->levels.emplace_back();
         ++pool_->inUse;
         if (idx_ >= kKeptLevels) pool_->oversized = true;
-        if (pool_->levels[idx_].size < minSize) resize(minSize);
+        if (pool_->levels[idx_].size < minSize) {
+            // Uninitialised on purpose; the library needs no zeroed area.
+            Area& a = pool_->levels[idx_];
+            a.buf.reset();
+            a.buf.reset(new char[minSize]);
+            a.size = minSize;
+        }
     }
     ~AreaLease() { --pool_->inUse; }
     AreaLease(const AreaLease&) = delete;
@@ -68,12 +76,10 @@ public:
     char* buf() const { return pool_->levels[idx_].buf.get(); }
     size_t size() const { return pool_->levels[idx_].size; }
 
-    // Contents are dropped: the container in it is rebuilt from scratch.
-    // Uninitialised on purpose; the library needs no zeroed area.
-    void resize(size_t n) {
+    // Takes `buf` as this level's area; nothing may point into the old one.
+    void adopt(std::unique_ptr<char[]> buf, size_t n) {
         Area& a = pool_->levels[idx_];
-        a.buf.reset();
-        a.buf.reset(new char[n]);
+        a.buf = std::move(buf);
         a.size = n;
         if (n > kKeptAreaBytes) pool_->oversized = true;
     }
@@ -107,8 +113,8 @@ private:
     }
 };
 
-// Closes a nested container on every way out, also when an exception leaves
-// the build half-done, so no open handle points into a reused area.
+// Closes a container on every way out, also when an exception leaves the
+// build half-done, so no open handle points into a reused area.
 class ContainerCloser {
 public:
     explicit ContainerCloser(zorClient_opaqueContainer_pt& c) : c_(c) {}
@@ -124,18 +130,26 @@ private:
     zorClient_opaqueContainer_pt& c_;
 };
 
+// The container the writers add to: the caller's, whose size is fixed, or a
+// nested one built in a working area of ours, which grows when full.
+struct Target {
+    zorClient_opaqueContainer_pt c;
+    AreaLease* area;  // null for the caller's container
+    bool isMap;
+};
+
 // ---------------------------------------------------------------------------
 // Python values
 // ---------------------------------------------------------------------------
 
-// For messages: the name quoted, cut to a readable length, and with bytes
-// that are not UTF-8 escaped so the text can become a Python str.
-std::string fieldLabel(const char* key) {
-    if (key == nullptr) return "a sequence element";
+// For messages: the name quoted, cut to a readable length, with NULs and
+// bytes that are not UTF-8 escaped so the text can become a Python str.
+std::string fieldLabel(const char* key, size_t n) {
     constexpr size_t kShown = 80;
-    size_t n = std::strlen(key);
     std::string name(key, std::min(n, kShown));
-    PyObject* probe = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr);
+    PyObject* probe = name.find('\0') == std::string::npos
+                          ? PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr)
+                          : nullptr;
     if (probe != nullptr) {
         Py_DECREF(probe);
     } else {
@@ -143,17 +157,30 @@ std::string fieldLabel(const char* key) {
         std::string escaped;
         static const char hex[] = "0123456789abcdef";
         for (unsigned char ch : name) {
-            if (ch < 0x80) {
-                escaped += static_cast<char>(ch);
-            } else {
+            if (ch >= 0x80 || ch == 0) {
                 escaped += "\\x";
                 escaped += hex[ch >> 4];
                 escaped += hex[ch & 15];
+            } else {
+                escaped += static_cast<char>(ch);
             }
         }
         name.swap(escaped);
     }
     return "field '" + name + (n > kShown ? "...'" : "'");
+}
+
+std::string fieldLabel(const char* key) {
+    if (key == nullptr) return "a sequence element";
+    return fieldLabel(key, std::strlen(key));
+}
+
+// Where a value sits, for messages: the field, and the top-level field it
+// belongs to when that is another one.
+std::string placeLabel(const char* key, const char* topKey) {
+    std::string where = fieldLabel(key);
+    if (topKey != key) where += " in " + fieldLabel(topKey);
+    return where;
 }
 
 [[noreturn]] void raiseTooDeep(const char* topKey) {
@@ -185,6 +212,40 @@ inline const char* textOf(PyObject* obj, std::string& spare, Py_ssize_t* len) {
     return spare.c_str();
 }
 
+// True when s[0..len) holds a NUL. Names and texts are mostly short, where
+// a call to memchr costs more than the scan: words that overlap instead.
+inline bool hasZeroByte(uint64_t w) { return ((w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull) != 0; }
+inline bool hasZeroByte(uint32_t w) { return ((w - 0x01010101u) & ~w & 0x80808080u) != 0; }
+template <class W>
+inline W load(const char* p) {
+    W w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+inline bool hasNul(const char* s, Py_ssize_t len) {
+    const size_t n = static_cast<size_t>(len);
+    if (n < 4) return n != 0 && (s[0] == 0 || s[n >> 1] == 0 || s[n - 1] == 0);
+    if (n < 8) return hasZeroByte(load<uint32_t>(s)) || hasZeroByte(load<uint32_t>(s + n - 4));
+    if (n <= 16) return hasZeroByte(load<uint64_t>(s)) || hasZeroByte(load<uint64_t>(s + n - 8));
+    if (n > 64) return std::memchr(s, 0, n) != nullptr;
+    for (size_t i = 0; i + 8 < n; i += 8) {
+        if (hasZeroByte(load<uint64_t>(s + i))) return true;
+    }
+    return hasZeroByte(load<uint64_t>(s + n - 8));
+}
+
+// A field name as the library takes it: text without NUL (a name ends at
+// the first one, so "a\0b" would silently become "a").
+inline const char* keyOf(PyObject* rawKey, std::string& spare) {
+    Py_ssize_t len;
+    const char* key = textOf(rawKey, spare, &len);
+    if (hasNul(key, len)) {
+        throw py::value_error("dict2container: the name of " + fieldLabel(key, static_cast<size_t>(len)) +
+                              " holds a NUL character, which a container field name cannot hold");
+    }
+    return key;
+}
+
 inline bool isSequence(PyObject* v) {
     return !PyUnicode_Check(v) && !PyBytes_Check(v) && PySequence_Check(v);
 }
@@ -194,37 +255,126 @@ inline size_t keyLen(const char* key) { return key ? std::strlen(key) : 0; }
 // An add was refused. The library says "no" alike for a full area and for a
 // field it will never take (an over-long name, say), so the same add is tried
 // once more into an empty container with room for it: refused there too, it
-// is an error of its own; otherwise the area was too small. Returns `need`,
-// the room the field takes, for the caller to grow into.
+// is an error of its own; otherwise the area was too small.
 template <class Add>
-size_t refusedAdd(const char* key, const char* topKey, size_t need, Add&& add) {
+void checkTakeable(const char* key, const char* topKey, size_t need, Add&& add) {
     std::unique_ptr<char[]> buf(new char[need]);
     zorClient_opaqueContainer_pt probe = nullptr;
     ContainerCloser closer(probe);
     zorClient_returnCode_t rc = key ? zorClient_container_createMap(&probe, buf.get(), need)
                                     : zorClient_container_createStream(&probe, buf.get(), need);
-    if (rc == ZORCLIENT_OK && add(probe) == ZORCLIENT_OK) return need;
-    std::string where = key ? fieldLabel(key) : std::string("a sequence element");
-    if (topKey != key) where += " in " + fieldLabel(topKey);
-    throw std::runtime_error("dict2container: the library refused " + where + ": " +
+    if (rc == ZORCLIENT_OK && add(probe) == ZORCLIENT_OK) return;
+    throw std::runtime_error("dict2container: the library refused " + placeLabel(key, topKey) + ": " +
                              zorClient_getLastErrorInfo()->errorStr);
 }
 
-// Each writer returns 0 when the field went in (or nothing was to be
-// written), otherwise the room the field needs beyond what the container
-// already holds.
-size_t writeValue(zorClient_opaqueContainer_pt c, const char* key, PyObject* v, int depth, const char* topKey);
+[[noreturn]] void raiseCannotMove(const char* what) {
+    throw std::runtime_error(std::string("dict2container: cannot move a nested container into a larger area (") +
+                             what + "): " + zorClient_getLastErrorInfo()->errorStr);
+}
 
-size_t writeText(zorClient_opaqueContainer_pt c, const char* key, PyObject* v, const char* topKey) {
+// Adds every field of `from` (built by these writers) to `to`, in order.
+void copyFields(zorClient_opaqueContainer_pt from, zorClient_opaqueContainer_pt to) {
+    if (zorClient_container_rewind(from) != ZORCLIENT_OK) raiseCannotMove("rewind");
+    zorClient_field_t f;
+    const char* name = nullptr;
+    zorClient_returnCode_t rc;
+    while ((rc = zorClient_container_getNextField(from, &f, sizeof f, &name)) == ZORCLIENT_OK) {
+        zorClient_returnCode_t added;
+        switch (static_cast<int>(f.type)) {
+            case ZORCLIENT_BOOL: added = zorClient_container_addBoolean(to, f.value.boolean, name); break;
+            case ZORCLIENT_INT64: added = zorClient_container_addInt64(to, f.value.int64, name); break;
+            case ZORCLIENT_DOUBLE: added = zorClient_container_addDouble(to, f.value.float64, name); break;
+            case ZORCLIENT_STRING: added = zorClient_container_addString(to, f.value.string, name); break;
+            case ZORCLIENT_BYTEARRAY:
+                added = zorClient_container_addByteArray(to, f.value.bytearray, f.length, name);
+                break;
+            case ZORCLIENT_MAP:
+            case ZORCLIENT_STREAM: {
+                // The walk opened a handle for it: closed again once copied.
+                zorClient_opaqueContainer_pt sub = f.value.map;
+                ContainerCloser closer(sub);
+                added = zorClient_container_addContainer(to, sub, name);
+                break;
+            }
+            default:
+                throw std::logic_error("dict2container: a nested container holds a field of type " +
+                                       std::to_string(static_cast<int>(f.type)) + ", which is never written");
+        }
+        if (added != ZORCLIENT_OK) raiseCannotMove("add");
+    }
+    if (rc != ZORCLIENT_EOS) raiseCannotMove("walk");
+}
+
+// Moves the nested container of `t` into a new area of n bytes.
+void growArea(Target& t, size_t n) {
+    std::unique_ptr<char[]> buf(new char[n]);
+    zorClient_opaqueContainer_pt fresh = nullptr;
+    ContainerCloser freshCloser(fresh);
+    zorClient_returnCode_t rc = t.isMap ? zorClient_container_createMap(&fresh, buf.get(), n)
+                                        : zorClient_container_createStream(&fresh, buf.get(), n);
+    if (rc != ZORCLIENT_OK) raiseCannotMove("create");
+    copyFields(t.c, fresh);
+    // The old container goes before its area does.
+    zorClient_container_closeMapStream(&t.c);
+    t.c = fresh;
+    fresh = nullptr;
+    t.area->adopt(std::move(buf), n);
+}
+
+[[noreturn]] void raiseTooLarge(const char* topKey) {
+    throw std::length_error("dict2container: the value of " + fieldLabel(topKey) + " is too large for a container");
+}
+
+// The add was refused: an error, or a nested container grown until it fits.
+template <class Add>
+__attribute__((noinline)) void putSlow(Target& t, const char* key, const char* topKey, size_t valueLen, Add& add) {
+    const size_t need = keyLen(key) + valueLen + kFieldSlack;
+    checkTakeable(key, topKey, need, add);
+    if (t.area == nullptr) raiseNoRoom(key);
+    for (;;) {
+        // All before the refused field fitted into `size`.
+        const size_t size = t.area->size();
+        const size_t next = std::max(size * 2, size + need);
+        if (next > kMaxArea) raiseTooLarge(topKey);
+        growArea(t, next);
+        if (add(t.c) == ZORCLIENT_OK) return;
+    }
+}
+
+// Adds one field to t with `add`; valueLen bounds the value's bytes as
+// stored. Raises when it cannot go in.
+template <class Add>
+inline void put(Target& t, const char* key, const char* topKey, size_t valueLen, Add&& add) {
+    if (add(t.c) == ZORCLIENT_OK) return;
+    putSlow(t, key, topKey, valueLen, add);
+}
+
+void writeValue(Target& t, const char* key, PyObject* v, int depth, const char* topKey);
+
+void writeText(Target& t, const char* key, PyObject* v, const char* topKey) {
     std::string spare;
     Py_ssize_t len = 0;
     const char* text = textOf(v, spare, &len);
-    if (zorClient_container_addString(c, text, key) == ZORCLIENT_OK) return 0;
-    return refusedAdd(key, topKey, keyLen(key) + static_cast<size_t>(len) + kFieldSlack,
-                      [&](zorClient_opaqueContainer_pt p) { return zorClient_container_addString(p, text, key); });
+    if (hasNul(text, len)) {
+        // Container text ends at the first NUL: bytes keep all of theirs as a
+        // byte array; a str cannot be stored whole, which is an error.
+        if (!PyBytes_Check(v)) {
+            throw py::value_error("dict2container: the str value of " + placeLabel(key, topKey) +
+                                  " holds a NUL character, which container text cannot hold");
+        }
+        if (static_cast<uint64_t>(len) > kMaxArea) raiseTooLarge(topKey);
+        const auto* data = reinterpret_cast<const zorClient_uint8_t*>(text);
+        const auto n = static_cast<zorClient_uint32_t>(len);
+        put(t, key, topKey, static_cast<size_t>(len),
+            [&](zorClient_opaqueContainer_pt c) { return zorClient_container_addByteArray(c, data, n, key); });
+        return;
+    }
+    put(t, key, topKey, static_cast<size_t>(len),
+        [&](zorClient_opaqueContainer_pt c) { return zorClient_container_addString(c, text, key); });
 }
 
-size_t writeInt(zorClient_opaqueContainer_pt c, const char* key, PyObject* v, const char* topKey) {
+void writeInt(Target& t, const char* key, PyObject* v, const char* topKey) {
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (overflow != 0) {
@@ -234,23 +384,20 @@ size_t writeInt(zorClient_opaqueContainer_pt c, const char* key, PyObject* v, co
     }
     if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
     const auto value = static_cast<int64_t>(n);
-    if (zorClient_container_addInt64(c, value, key) == ZORCLIENT_OK) return 0;
-    return refusedAdd(key, topKey, keyLen(key) + kFieldSlack,
-                      [&](zorClient_opaqueContainer_pt p) { return zorClient_container_addInt64(p, value, key); });
+    put(t, key, topKey, 0,
+        [&](zorClient_opaqueContainer_pt c) { return zorClient_container_addInt64(c, value, key); });
 }
 
-size_t writeFloat(zorClient_opaqueContainer_pt c, const char* key, PyObject* v, const char* topKey) {
+void writeFloat(Target& t, const char* key, PyObject* v, const char* topKey) {
     const double value = PyFloat_AS_DOUBLE(v);
-    if (zorClient_container_addDouble(c, value, key) == ZORCLIENT_OK) return 0;
-    return refusedAdd(key, topKey, keyLen(key) + kFieldSlack,
-                      [&](zorClient_opaqueContainer_pt p) { return zorClient_container_addDouble(p, value, key); });
+    put(t, key, topKey, 0,
+        [&](zorClient_opaqueContainer_pt c) { return zorClient_container_addDouble(c, value, key); });
 }
 
-size_t writeBool(zorClient_opaqueContainer_pt c, const char* key, PyObject* v, const char* topKey) {
+void writeBool(Target& t, const char* key, PyObject* v, const char* topKey) {
     const zorClient_bool_t value = v == Py_True ? 1 : 0;
-    if (zorClient_container_addBoolean(c, value, key) == ZORCLIENT_OK) return 0;
-    return refusedAdd(key, topKey, keyLen(key) + kFieldSlack,
-                      [&](zorClient_opaqueContainer_pt p) { return zorClient_container_addBoolean(p, value, key); });
+    put(t, key, topKey, 0,
+        [&](zorClient_opaqueContainer_pt c) { return zorClient_container_addBoolean(c, value, key); });
 }
 
 void reportUnsupported(const char* key) {
@@ -258,44 +405,40 @@ void reportUnsupported(const char* key) {
 }
 
 // Rows 1-4 and 7 of the value table: one scalar field or the report line.
-size_t writeScalar(zorClient_opaqueContainer_pt c, const char* key, PyObject* v, const char* topKey) {
-    if (PyUnicode_Check(v) || PyBytes_Check(v)) return writeText(c, key, v, topKey);
-    if (PyBool_Check(v)) return writeBool(c, key, v, topKey);
-    if (PyLong_Check(v)) return writeInt(c, key, v, topKey);
-    if (PyFloat_Check(v)) return writeFloat(c, key, v, topKey);
+void writeScalar(Target& t, const char* key, PyObject* v, const char* topKey) {
+    if (PyUnicode_Check(v) || PyBytes_Check(v)) return writeText(t, key, v, topKey);
+    if (PyBool_Check(v)) return writeBool(t, key, v, topKey);
+    if (PyLong_Check(v)) return writeInt(t, key, v, topKey);
+    if (PyFloat_Check(v)) return writeFloat(t, key, v, topKey);
     if (!PySequence_Check(v) && !PyDict_Check(v)) reportUnsupported(key);
-    return 0;
 }
 
-// Fill functions return 0 when every item went in, else the room the
-// refused item needs.
-size_t fillStream(zorClient_opaqueContainer_pt sub, PyObject* seq, int depth, const char* topKey) {
+void fillStream(Target& t, PyObject* seq, int depth, const char* topKey) {
     if (PyList_CheckExact(seq)) {
         // By index with the size read each time: Python code run by an
         // element may change the list, as with the list's own iterator.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
             py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(seq, i));
-            if (size_t need = writeValue(sub, nullptr, item.ptr(), depth, topKey)) return need;
+            writeValue(t, nullptr, item.ptr(), depth, topKey);
         }
-        return 0;
+        return;
     }
     if (PyTuple_CheckExact(seq)) {
         for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(seq); i < n; ++i) {
-            if (size_t need = writeValue(sub, nullptr, PyTuple_GET_ITEM(seq, i), depth, topKey)) return need;
+            writeValue(t, nullptr, PyTuple_GET_ITEM(seq, i), depth, topKey);
         }
-        return 0;
+        return;
     }
     py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(seq));
     if (!it) throw py::error_already_set();
     while (PyObject* raw = PyIter_Next(it.ptr())) {
         py::object item = py::reinterpret_steal<py::object>(raw);
-        if (size_t need = writeValue(sub, nullptr, item.ptr(), depth, topKey)) return need;
+        writeValue(t, nullptr, item.ptr(), depth, topKey);
     }
     if (PyErr_Occurred()) throw py::error_already_set();
-    return 0;
 }
 
-size_t fillMap(zorClient_opaqueContainer_pt sub, PyObject* dict, int depth, const char* topKey) {
+void fillMap(Target& t, PyObject* dict, int depth, const char* topKey) {
     Py_ssize_t pos = 0;
     PyObject* rawKey;
     PyObject* rawValue;
@@ -304,75 +447,58 @@ size_t fillMap(zorClient_opaqueContainer_pt sub, PyObject* dict, int depth, cons
         // Held while Python code run by a nested value could drop them.
         py::object k = py::reinterpret_borrow<py::object>(rawKey);
         py::object v = py::reinterpret_borrow<py::object>(rawValue);
-        Py_ssize_t len;
-        const char* key = textOf(rawKey, spare, &len);
-        if (size_t need = writeValue(sub, key, rawValue, depth, topKey)) return need;
+        writeValue(t, keyOf(rawKey, spare), rawValue, depth, topKey);
     }
-    return 0;
 }
 
 // Builds a nested map or stream at nesting level `depth` from v and adds it to
-// c under key. Rebuilds it in a larger area until it fits.
-size_t writeNested(zorClient_opaqueContainer_pt c, const char* key, PyObject* v, bool isMap, int depth,
-                   const char* topKey) {
+// `parent` under key.
+void writeNested(Target& parent, const char* key, PyObject* v, bool isMap, int depth, const char* topKey) {
     if (depth > kMaxNestingDepth) raiseTooDeep(topKey);
     AreaLease area(isMap ? kMapArea : kStreamArea);
-    for (;;) {
-        zorClient_opaqueContainer_pt sub = nullptr;
-        ContainerCloser closer(sub);
-        const size_t size = area.size();
-        zorClient_returnCode_t rc = isMap ? zorClient_container_createMap(&sub, area.buf(), size)
-                                          : zorClient_container_createStream(&sub, area.buf(), size);
-        if (rc != ZORCLIENT_OK) {
-            throw std::runtime_error("dict2container: cannot create a nested container for " + fieldLabel(topKey) +
-                                     ": " + zorClient_getLastErrorInfo()->errorStr);
-        }
-        const size_t need = isMap ? fillMap(sub, v, depth, topKey) : fillStream(sub, v, depth, topKey);
-        if (need == 0) {
-            if (zorClient_container_addContainer(c, sub, key) == ZORCLIENT_OK) return 0;
-            // The nested content is at most `size` bytes.
-            return refusedAdd(key, topKey, keyLen(key) + size + kFieldSlack, [&](zorClient_opaqueContainer_pt p) {
-                return zorClient_container_addContainer(p, sub, key);
-            });
-        }
-        closer.close();
-        // All before the refused item fitted into `size`.
-        const size_t next = std::max(size * 2, size + need);
-        if (next > kMaxArea) {
-            throw std::length_error("dict2container: the value of " + fieldLabel(topKey) +
-                                    " is too large for a container");
-        }
-        area.resize(next);
+    Target sub{nullptr, &area, isMap};
+    ContainerCloser closer(sub.c);
+    zorClient_returnCode_t rc = isMap ? zorClient_container_createMap(&sub.c, area.buf(), area.size())
+                                      : zorClient_container_createStream(&sub.c, area.buf(), area.size());
+    if (rc != ZORCLIENT_OK) {
+        throw std::runtime_error("dict2container: cannot create a nested container for " + fieldLabel(topKey) +
+                                 ": " + zorClient_getLastErrorInfo()->errorStr);
     }
+    if (isMap) {
+        fillMap(sub, v, depth, topKey);
+    } else {
+        fillStream(sub, v, depth, topKey);
+    }
+    // The nested content is at most the area's size.
+    put(parent, key, topKey, area.size(),
+        [&](zorClient_opaqueContainer_pt c) { return zorClient_container_addContainer(c, sub.c, key); });
 }
 
-size_t writeValue(zorClient_opaqueContainer_pt c, const char* key, PyObject* v, int depth, const char* topKey) {
+void writeValue(Target& t, const char* key, PyObject* v, int depth, const char* topKey) {
     // Exact built-in types first: one pointer compare each.
-    PyTypeObject* t = Py_TYPE(v);
-    if (t == &PyUnicode_Type || t == &PyBytes_Type) return writeText(c, key, v, topKey);
-    if (t == &PyLong_Type) return writeInt(c, key, v, topKey);
-    if (t == &PyFloat_Type) return writeFloat(c, key, v, topKey);
-    if (t == &PyBool_Type) return writeBool(c, key, v, topKey);
-    if (t == &PyDict_Type) return writeNested(c, key, v, true, depth + 1, topKey);
-    if (t == &PyList_Type || t == &PyTuple_Type) return writeNested(c, key, v, false, depth + 1, topKey);
+    PyTypeObject* type = Py_TYPE(v);
+    if (type == &PyUnicode_Type || type == &PyBytes_Type) return writeText(t, key, v, topKey);
+    if (type == &PyLong_Type) return writeInt(t, key, v, topKey);
+    if (type == &PyFloat_Type) return writeFloat(t, key, v, topKey);
+    if (type == &PyBool_Type) return writeBool(t, key, v, topKey);
+    if (type == &PyDict_Type) return writeNested(t, key, v, true, depth + 1, topKey);
+    if (type == &PyList_Type || type == &PyTuple_Type) return writeNested(t, key, v, false, depth + 1, topKey);
     if (v == Py_None) {
         reportUnsupported(key);
-        return 0;
+        return;
     }
     // Subclasses and other objects: every row that matches, in table order
     // (an int subclass with item access yields an int and a stream field).
-    if (size_t need = writeScalar(c, key, v, topKey)) return need;
-    if (isSequence(v)) {
-        if (size_t need = writeNested(c, key, v, false, depth + 1, topKey)) return need;
-    }
-    if (PyDict_Check(v)) return writeNested(c, key, v, true, depth + 1, topKey);
-    return 0;
+    writeScalar(t, key, v, topKey);
+    if (isSequence(v)) writeNested(t, key, v, false, depth + 1, topKey);
+    if (PyDict_Check(v)) writeNested(t, key, v, true, depth + 1, topKey);
 }
 
 }  // namespace
 
 void dict2container(zorClient_opaqueContainer_pt container_p, py::dict d) {
     CallScope scope;
+    Target top{container_p, nullptr, true};
     Py_ssize_t pos = 0;
     PyObject* rawKey;
     PyObject* rawValue;
@@ -380,26 +506,28 @@ void dict2container(zorClient_opaqueContainer_pt container_p, py::dict d) {
     while (PyDict_Next(d.ptr(), &pos, &rawKey, &rawValue)) {
         py::object k = py::reinterpret_borrow<py::object>(rawKey);
         py::object v = py::reinterpret_borrow<py::object>(rawValue);
-        Py_ssize_t len;
-        const char* key = textOf(rawKey, spare, &len);
-        if (writeValue(container_p, key, rawValue, 0, key) != 0) raiseNoRoom(key);
+        const char* key = keyOf(rawKey, spare);
+        writeValue(top, key, rawValue, 0, key);
     }
 }
 
 void value2container(zorClient_opaqueContainer_pt container_p, const char* key, py::handle value) {
-    if (writeScalar(container_p, key, value.ptr(), key) != 0) raiseNoRoom(key);
+    Target top{container_p, nullptr, true};
+    writeScalar(top, key, value.ptr(), key);
 }
 
 void list2container(zorClient_opaqueContainer_pt container_p, const char* key, py::handle value) {
     if (!isSequence(value.ptr())) return;
     CallScope scope;
-    if (writeNested(container_p, key, value.ptr(), false, 1, key) != 0) raiseNoRoom(key);
+    Target top{container_p, nullptr, true};
+    writeNested(top, key, value.ptr(), false, 1, key);
 }
 
 void subdict2container(zorClient_opaqueContainer_pt container_p, const char* key, py::handle value) {
     if (!PyDict_Check(value.ptr())) return;
     CallScope scope;
-    if (writeNested(container_p, key, value.ptr(), true, 1, key) != 0) raiseNoRoom(key);
+    Target top{container_p, nullptr, true};
+    writeNested(top, key, value.ptr(), true, 1, key);
 }
 
 std::tuple<uint64_t, std::string, std::string> getBytesString(py::dict d) {

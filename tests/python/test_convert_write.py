@@ -1,5 +1,6 @@
 """Python values to library containers: dict2container and getBytesString."""
 import collections
+import re
 
 import pytest
 
@@ -42,8 +43,8 @@ class Bytes(bytes):
 
 @pytest.mark.parametrize("value,field", [
     (b"\x01\x02", (STRING, b"\x01\x02")),
-    (b"ab\x00cd", (STRING, b"ab")),
-    ("a\x00b", (STRING, b"a")),
+    (b"ab\x00cd", (BYTEARRAY, b"ab\x00cd")),
+    (b"\x00", (BYTEARRAY, b"\x00")),
     ("é", (STRING, "é".encode())),
     (2**63 - 1, (INT64, 2**63 - 1)),
     (-2**63, (INT64, -2**63)),
@@ -54,6 +55,29 @@ class Bytes(bytes):
 ])
 def test_value_rows(value, field):
     assert written({"k": value}) == [("k",) + field]
+
+
+@pytest.mark.parametrize("d,label", [
+    ({"a\x00b": 1}, "name of field 'a\\x00b'"),
+    ({b"\x00": 1}, "name of field '\\x00'"),
+    ({"ok": 1, "m": {"k\x00": "v"}}, "name of field 'k\\x00'"),
+    ({"s": "a\x00b"}, "str value of field 's'"),
+    ({"s": ["ok", "\x00"]}, "str value of a sequence element in field 's'"),
+    ({"m": {"t": "x\x00"}}, "str value of field 't' in field 'm'"),
+])
+def test_nul_in_a_name_or_str_value_raises_instead_of_cutting_the_text(d, label):
+    before = zt.container_handles_open()
+    with pytest.raises(ValueError, match=re.escape("the " + label + " holds a NUL character")):
+        zt.dict_to_map(d)
+    assert zt.container_handles_open() == before
+
+
+@pytest.mark.parametrize("d", [
+    {"b": b"a\x00b", "bytes_b": b"\x00\x01", "bytes_c": b"ab"},
+    {"m": {"b": b"\x00" * 9000}, "l": [b"x\x00", {"z": b"\x00"}]},
+])
+def test_bytes_with_nul_round_trip_whole(d):
+    assert zt.map_to_dict(zt.dict_to_map(d, size=1 << 16)) == dict(sorted(d.items()))
 
 
 @pytest.mark.parametrize("value", [2**63, -2**63 - 1, 10**30])
@@ -221,3 +245,61 @@ def test_very_deep_input_raises_without_crashing(kind):
 def test_deepest_allowed_dict_round_trips():
     d = {"a": nest("dict", DEPTH_LIMIT)}
     assert zt.map_to_dict(zt.dict_to_map(d, size=1 << 20)) == d
+
+
+class Once:
+    """A sequence that can be iterated only once, counting its reads."""
+
+    def __init__(self, items):
+        self.items, self.iters = list(items), 0
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        self.iters += 1
+        return iter(self.items if self.iters == 1 else [])
+
+
+# Larger than any working area kept from an earlier call: the area must grow.
+BIG = "y" * (5 << 20)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: {"l": Once([1, None, BIG])},                     # the stream's own area grows
+    lambda: {"l": [Once([1, None]), BIG]},                   # grows after an inner one was built
+    lambda: {"m": {"a": Once(["x", None]), "big": BIG}},     # a map area grows
+    lambda: {"m": {"l": [Once([None]), {"s": BIG}]}},        # grows at every level up
+])
+def test_values_are_read_once_when_nested_areas_grow(capfd, make):
+    d = make()
+    onces = []
+
+    def plain(v):
+        if isinstance(v, Once):
+            onces.append(v)
+            return [x for x in v.items if x is not None]
+        if isinstance(v, dict):
+            return {k: plain(x) for k, x in v.items()}
+        if isinstance(v, list):
+            out = []
+            for x in v:
+                if x is None:
+                    continue
+                x = plain(x)
+                out.extend(x) if isinstance(x, list) else out.append(x)
+            return out
+        return v
+
+    expected = dict(sorted(plain(d).items()))
+    capfd.readouterr()
+    before = zt.container_handles_open()
+    c = zt.dict_to_map(d, size=12 << 20)
+    assert zt.container_handles_open() == before + 1  # the map itself
+    assert zt.map_to_dict(c) == expected
+    assert [o.iters for o in onces] == [1] * len(onces)
+    # One diagnostic line per None in a Once, printed once.
+    assert printed(capfd) == ["Key:  value type not support"] * sum(o.items.count(None) for o in onces)
