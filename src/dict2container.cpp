@@ -27,7 +27,7 @@ namespace {
 constexpr size_t kMapArea = 8192;
 constexpr size_t kStreamArea = 65536;
 // Field lengths are 32-bit in the library: no container can be larger.
-constexpr size_t kMaxArea = 0xFFFFFFFFu;
+constexpr size_t kMaxArea = kMaxAttachmentSize;
 // Kept for the next call; deeper or larger areas are released after each
 // top-level call so one odd message does not pin memory for good.
 constexpr size_t kKeptLevels = 16;
@@ -350,8 +350,6 @@ inline void put(Target& t, const char* key, const char* topKey, size_t valueLen,
     putSlow(t, key, topKey, valueLen, add);
 }
 
-void writeValue(Target& t, const char* key, PyObject* v, int depth, const char* topKey);
-
 void writeText(Target& t, const char* key, PyObject* v, const char* topKey) {
     std::string spare;
     Py_ssize_t len = 0;
@@ -404,13 +402,62 @@ void reportUnsupported(const char* key) {
     std::cout << "Key: " << (key ? key : "") << " value type not support" << std::endl;
 }
 
-// Rows 1-4 and 7 of the value table: one scalar field or the report line.
-void writeScalar(Target& t, const char* key, PyObject* v, const char* topKey) {
-    if (PyUnicode_Check(v) || PyBytes_Check(v)) return writeText(t, key, v, topKey);
-    if (PyBool_Check(v)) return writeBool(t, key, v, topKey);
-    if (PyLong_Check(v)) return writeInt(t, key, v, topKey);
-    if (PyFloat_Check(v)) return writeFloat(t, key, v, topKey);
-    if (!PySequence_Check(v) && !PyDict_Check(v)) reportUnsupported(key);
+// The rows of the value table a Python value matches. Built-in types match
+// one row each; a subclass or another object can match a scalar row and the
+// sequence or dict row too (an int subclass with item access is written as an
+// int and as a stream), and is written once per row, in table order.
+enum Row : unsigned {
+    kText = 1u << 0,
+    kBool = 1u << 1,
+    kInt = 1u << 2,
+    kFloat = 1u << 3,
+    kUnsupported = 1u << 4,
+    kSequence = 1u << 5,
+    kDict = 1u << 6,
+    kScalarRows = kText | kBool | kInt | kFloat | kUnsupported,
+};
+
+inline unsigned rowsOf(PyObject* v) {
+    // Exact built-in types first: one pointer compare each.
+    PyTypeObject* type = Py_TYPE(v);
+    if (type == &PyUnicode_Type || type == &PyBytes_Type) return kText;
+    if (type == &PyLong_Type) return kInt;
+    if (type == &PyFloat_Type) return kFloat;
+    if (type == &PyBool_Type) return kBool;
+    if (type == &PyDict_Type) return kDict;
+    if (type == &PyList_Type || type == &PyTuple_Type) return kSequence;
+    if (v == Py_None) return kUnsupported;
+    unsigned rows = 0;
+    if (PyUnicode_Check(v) || PyBytes_Check(v)) {
+        rows = kText;
+    } else if (PyBool_Check(v)) {
+        rows = kBool;
+    } else if (PyLong_Check(v)) {
+        rows = kInt;
+    } else if (PyFloat_Check(v)) {
+        rows = kFloat;
+    } else if (!PySequence_Check(v) && !PyDict_Check(v)) {
+        rows = kUnsupported;
+    }
+    if (isSequence(v)) rows |= kSequence;
+    if (PyDict_Check(v)) rows |= kDict;
+    return rows;
+}
+
+void writeNested(Target& parent, const char* key, PyObject* v, bool isMap, int depth, const char* topKey);
+
+// The one dispatch from a Python value to container fields: a field per row
+// of the value table it matches, among `allowed`.
+void writeValue(Target& t, const char* key, PyObject* v, int depth, const char* topKey,
+                unsigned allowed = ~0u) {
+    const unsigned rows = rowsOf(v) & allowed;
+    if (rows & kText) writeText(t, key, v, topKey);
+    if (rows & kBool) writeBool(t, key, v, topKey);
+    if (rows & kInt) writeInt(t, key, v, topKey);
+    if (rows & kFloat) writeFloat(t, key, v, topKey);
+    if (rows & kUnsupported) reportUnsupported(key);
+    if (rows & kSequence) writeNested(t, key, v, false, depth + 1, topKey);
+    if (rows & kDict) writeNested(t, key, v, true, depth + 1, topKey);
 }
 
 void fillStream(Target& t, PyObject* seq, int depth, const char* topKey) {
@@ -474,26 +521,6 @@ void writeNested(Target& parent, const char* key, PyObject* v, bool isMap, int d
         [&](zorClient_opaqueContainer_pt c) { return zorClient_container_addContainer(c, sub.c, key); });
 }
 
-void writeValue(Target& t, const char* key, PyObject* v, int depth, const char* topKey) {
-    // Exact built-in types first: one pointer compare each.
-    PyTypeObject* type = Py_TYPE(v);
-    if (type == &PyUnicode_Type || type == &PyBytes_Type) return writeText(t, key, v, topKey);
-    if (type == &PyLong_Type) return writeInt(t, key, v, topKey);
-    if (type == &PyFloat_Type) return writeFloat(t, key, v, topKey);
-    if (type == &PyBool_Type) return writeBool(t, key, v, topKey);
-    if (type == &PyDict_Type) return writeNested(t, key, v, true, depth + 1, topKey);
-    if (type == &PyList_Type || type == &PyTuple_Type) return writeNested(t, key, v, false, depth + 1, topKey);
-    if (v == Py_None) {
-        reportUnsupported(key);
-        return;
-    }
-    // Subclasses and other objects: every row that matches, in table order
-    // (an int subclass with item access yields an int and a stream field).
-    writeScalar(t, key, v, topKey);
-    if (isSequence(v)) writeNested(t, key, v, false, depth + 1, topKey);
-    if (PyDict_Check(v)) writeNested(t, key, v, true, depth + 1, topKey);
-}
-
 }  // namespace
 
 void dict2container(zorClient_opaqueContainer_pt container_p, py::dict d) {
@@ -513,7 +540,7 @@ void dict2container(zorClient_opaqueContainer_pt container_p, py::dict d) {
 
 void value2container(zorClient_opaqueContainer_pt container_p, const char* key, py::handle value) {
     Target top{container_p, nullptr, true};
-    writeScalar(top, key, value.ptr(), key);
+    writeValue(top, key, value.ptr(), 0, key, kScalarRows);
 }
 
 void list2container(zorClient_opaqueContainer_pt container_p, const char* key, py::handle value) {
@@ -538,10 +565,10 @@ std::tuple<uint64_t, std::string, std::string> getBytesString(py::dict d) {
     while (PyDict_Next(d.ptr(), &pos, &rawKey, &rawValue)) {
         Py_ssize_t keyLen = 0;
         const char* key = textOf(rawKey, spare, &keyLen);
-        if (keyLen >= 5 && std::memcmp(key, "bytes", 5) == 0) {
+        if (isBytesKey(key, static_cast<size_t>(keyLen))) {
             std::string keyString(key, static_cast<size_t>(keyLen));
             std::string value = py::cast<std::string>(py::handle(rawValue));
-            return {value.size() + 128, std::move(keyString), std::move(value)};
+            return {value.size() + kMapFieldSlack, std::move(keyString), std::move(value)};
         }
     }
     return {0, std::string(), std::string()};
