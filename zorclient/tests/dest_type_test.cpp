@@ -37,7 +37,7 @@ TEST(ZorDestType, ContainerRefusesTypesOutsideTheEnum) {
     zorClient_container_closeMapStream(&m);
 }
 
-TEST(ZorDestType, ReceivedTypeOutsideTheEnumFailsTheWalk) {
+TEST(StandInDestType, ReceivedTypeOutsideTheEnumFailsTheWalk) {
     Bytes b('M');
     b.field(ZORCLIENT_DESTINATION, "d", {4, 0, 0, 0, 'q', 0}).seal();
     Msg msg;

@@ -42,7 +42,7 @@ zorClient_returnCode_t walkReceived(const std::vector<std::uint8_t>& bytes, size
     return ZORCLIENT_EOS;
 }
 
-TEST(ZorReceived, WellFormedMapReads) {
+TEST(StandInReceived, WellFormedMapReads) {
     Bytes nested('M');
     nested.field(ZORCLIENT_STRING, "s", text("v")).seal();
     Bytes b('M');
@@ -53,7 +53,7 @@ TEST(ZorReceived, WellFormedMapReads) {
     EXPECT_EQ(n, 6u);
 }
 
-TEST(ZorReceived, UnknownTypeCodeReadsAsUnknown) {
+TEST(StandInReceived, UnknownTypeCodeReadsAsUnknown) {
     Msg m;
     Bytes b('M');
     b.field(100, "future", {1, 2, 3}).seal();
@@ -141,7 +141,7 @@ std::vector<Corrupt> corruptCases() {
     return out;
 }
 
-TEST(ZorReceived, CorruptContentFailsCleanly) {
+TEST(StandInReceived, CorruptContentFailsCleanly) {
     for (const auto& c : corruptCases()) {
         clearError();
         EXPECT_EQ(walkReceived(c.bytes), ZORCLIENT_FAIL) << c.label;
@@ -149,7 +149,7 @@ TEST(ZorReceived, CorruptContentFailsCleanly) {
     }
 }
 
-TEST(ZorReceived, EveryTruncationOfAValidMapIsSafe) {
+TEST(StandInReceived, EveryTruncationOfAValidMapIsSafe) {
     Bytes nested('S');
     nested.field(ZORCLIENT_STRING, "", text("deep")).field(ZORCLIENT_DOUBLE, "", std::vector<std::uint8_t>(8, 0)).seal();
     Bytes b('M');

@@ -15,7 +15,7 @@ std::vector<std::string> names(zorClient_opaqueContainer_pt c) {
     return out;
 }
 
-TEST(ZorReuse, PropertySetAgainReplacesInPlaceAndKeepsAWalkGoing) {
+TEST(StandInReuse, PropertySetAgainReplacesInPlaceAndKeepsAWalkGoing) {
     Msg m;
     zorClient_opaqueContainer_pt up = nullptr;
     ASSERT_EQ(zorClient_msg_createUserPropertyMap(m.h, &up, 64), ZORCLIENT_OK);
@@ -44,7 +44,7 @@ TEST(ZorReuse, PropertySetAgainReplacesInPlaceAndKeepsAWalkGoing) {
     EXPECT_EQ(names(up), (std::vector<std::string>{"a=1", "ct=sdt", "b=22"}));
 }
 
-TEST(ZorReuse, BodyOfTheSameSizeInvalidatesOldMapHandles) {
+TEST(StandInReuse, BodyOfTheSameSizeInvalidatesOldMapHandles) {
     Msg m;
     Bytes inner('S');
     inner.field(ZORCLIENT_STRING, "", text("in")).seal();

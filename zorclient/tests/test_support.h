@@ -1,4 +1,6 @@
-// Helpers shared by the client library tests.
+// Helpers shared by the client library tests. Tests in StandIn... suites check
+// the stand-in itself (its test controls, encoding, dump text); the others are
+// the contract zormsg relies on from any client library.
 #ifndef ZORCLIENT_TESTS_TEST_SUPPORT_H
 #define ZORCLIENT_TESTS_TEST_SUPPORT_H
 
