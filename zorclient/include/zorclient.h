@@ -232,6 +232,8 @@ ZORCLIENT_API zorClient_returnCode_t zorClient_msg_getUserPropertyMap(zorClient_
 /* ZORCLIENT_NOT_FOUND when the message carries no HTTP content type. */
 ZORCLIENT_API zorClient_returnCode_t zorClient_msg_getHttpContentType(zorClient_opaqueMsg_pt msg_p,
                                                                       const char** type_p);
+/* A test control (see zorclient_testing.h): messages get their HTTP content
+ * type from the network, and a library built without test controls lacks this. */
 ZORCLIENT_API zorClient_returnCode_t zorClient_msg_setHttpContentType(zorClient_opaqueMsg_pt msg_p,
                                                                       const char* type);
 

@@ -3,7 +3,9 @@
  *
  * Not part of the client library's interface: tests use these to provoke
  * failures, to count what is alive and to make messages as they arrive from
- * other clients.
+ * other clients. zorClient_msg_setHttpContentType (in zorclient.h) is one too.
+ * A library built with -DZORCLIENT_TEST_CONTROLS=OFF has none of them, and
+ * does not install this header.
  */
 #ifndef ZORCLIENT_TESTING_H
 #define ZORCLIENT_TESTING_H

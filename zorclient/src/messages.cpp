@@ -207,8 +207,11 @@ zorClient_returnCode_t zorClient_msg_getHttpContentType(zorClient_opaqueMsg_pt m
                    "no HTTP content type set");
 }
 
+#ifndef ZORCLIENT_NO_TEST_CONTROLS
+// Only the network side sets this on a real message: a test control here.
 zorClient_returnCode_t zorClient_msg_setHttpContentType(zorClient_opaqueMsg_pt msg_p, const char* type) {
     return setText(msg_p, type, &Message::hasHttpContentType, &Message::httpContentType, "HTTP content type");
 }
+#endif
 
 }  // extern "C"
