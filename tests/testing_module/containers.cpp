@@ -14,7 +14,9 @@
 #include "map2dict.h"
 #include "testing.h"
 #include "zor2map.h"
+#if ZORMSG_TEST_CONTROLS
 #include "zorclient_testing.h"
+#endif
 
 namespace py = pybind11;
 
@@ -253,8 +255,10 @@ void registerContainerTesting(py::module_& m) {
         .def_property_readonly("is_null", [](const Container& c) { return c.handle == nullptr; });
 
     m.def("null_container", [] { return std::make_unique<Container>(); }, "A container slot holding no handle.");
+#if ZORMSG_TEST_CONTROLS
     m.def("container_handles_open", [] { return zorClient_testing_liveContainers(); },
           "Container handles the library has open now.");
+#endif
     m.def("flush_stdout", [] { std::fflush(stdout); }, "Flush C stdio, where the diagnostic lines wait.");
 
     m.def("make_map", [](py::handle fields, size_t size) { return make(true, fields, size); },
@@ -331,6 +335,7 @@ void registerContainerTesting(py::module_& m) {
         check(rc, "attachment");
         return out;
     }, "Encoded content of a map, as a message body carries it.");
+#if ZORMSG_TEST_CONTROLS
     m.def("map_from_bytes", [](py::bytes b) {
         auto c = std::make_unique<Container>();
         check(zorClient_msg_alloc(&c->msg), "alloc");
@@ -341,4 +346,5 @@ void registerContainerTesting(py::module_& m) {
         zorClient_msg_getBinaryAttachmentMap(c->msg, &c->handle);
         return c;
     }, "The map body of a received message holding these bytes (unchecked).");
+#endif
 }

@@ -1,7 +1,9 @@
 // Messages as native code sees them: adopting library handles, making
 // messages as they arrive from other clients, and the dictionary form.
 #include <zorclient.h>
+#if ZORMSG_TEST_CONTROLS
 #include <zorclient_testing.h>
+#endif
 
 #include <memory>
 #include <stdexcept>
@@ -53,9 +55,14 @@ PyZorMsg* receivedMapMessage(py::dict d, py::object content_type, py::object htt
     check(zorClient_msg_setBinaryAttachmentContainer(msg_p, map_p), "setBinaryAttachmentContainer");
     zorClient_container_closeMapStream(&map_p);
     if (!content_type.is_none()) msg->msg.setContentType(content_type.cast<std::string>());
-    if (!http_content_type.is_none())
+    if (!http_content_type.is_none()) {
+#if ZORMSG_TEST_CONTROLS
         check(zorClient_msg_setHttpContentType(msg_p, http_content_type.cast<std::string>().c_str()),
               "setHttpContentType");
+#else
+        throw std::runtime_error("http_content_type needs the client library's test controls");
+#endif
+    }
     return msg.release();
 }
 
@@ -64,9 +71,11 @@ PyZorMsg* receivedMapMessage(py::dict d, py::object content_type, py::object htt
 void registerMessageTesting(py::module_& m) {
     py::class_<HeapBuffer>(m, "HeapBuffer").def("read", &HeapBuffer::read);
 
+#if ZORMSG_TEST_CONTROLS
     m.def("live_msgs", &zorClient_testing_liveMsgs);
     m.def("live_containers", &zorClient_testing_liveContainers);
     m.def("fail_allocs", &zorClient_testing_failAllocs);
+#endif
 
     // A library message allocated here and adopted: the second module hands a
     // PyZorMsg to Python, which sees a zormsg.ZorMsg.
@@ -94,6 +103,7 @@ void registerMessageTesting(py::module_& m) {
     // Received-style messages.
     m.def("received_map_message", &receivedMapMessage, py::arg("d"), py::arg("content_type") = py::none(),
           py::arg("http_content_type") = py::none(), py::arg("size") = 1 << 20);
+#if ZORMSG_TEST_CONTROLS
     m.def("set_http_content_type", [](PyZorMsg& msg, std::string text) {
         check(zorClient_msg_setHttpContentType(msg.ptr(), text.c_str()), "setHttpContentType");
     });
@@ -106,6 +116,7 @@ void registerMessageTesting(py::module_& m) {
         check(zorClient_testing_msg_setMapAttachment(msg.ptr(), s.data(), static_cast<zorClient_uint32_t>(s.size())),
               "setMapAttachment");
     });
+#endif
 
     // The dictionary form.
     m.def("to_dict", [](PyZorMsg& msg) { return msg.to_dict(); });

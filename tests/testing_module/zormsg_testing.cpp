@@ -18,6 +18,10 @@ PYBIND11_MODULE(zormsg_testing, m) {
         .def(py::init<>())
         .def("call", &Noop::call)
         .def_property("flag", &Noop::get, &Noop::set);
+    // False when the client library has no test controls: then the functions
+    // that need them are not here (live counts, refused allocations, received
+    // raw bodies, the HTTP content type setter).
+    m.attr("has_test_controls") = bool(ZORMSG_TEST_CONTROLS);
     registerContainerTesting(m);
     registerMessageTesting(m);
 }
