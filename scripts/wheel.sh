@@ -3,6 +3,8 @@
 # but the system's C and C++ runtime, installs it into a fresh virtual
 # environment and uses it from a folder outside the repo: import, the
 # quickstart example, and a type check of a small program against the stub.
+# With ZORMSG_CLIENT_ROOT (or ZORMSG_CLIENT_INCLUDE_DIR and ZORMSG_CLIENT_LIBRARY)
+# set, the wheel is built against that library and must carry it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -12,11 +14,18 @@ rm -rf dist
 .venv/bin/python -m pip wheel . --no-build-isolation --no-deps -q -w dist --disable-pip-version-check
 WHEEL=$(ls dist/zormsg-*.whl)
 echo "wheel: $WHEEL"
+CLIENT=${ZORMSG_CLIENT_LIBRARY:-}
+if [ -z "$CLIENT" ] && [ -n "${ZORMSG_CLIENT_ROOT:-}" ]; then
+  for d in lib lib64; do
+    [ -n "$CLIENT" ] || [ ! -e "$ZORMSG_CLIENT_ROOT/$d/libzorclient.so" ] || CLIENT=$ZORMSG_CLIENT_ROOT/$d/libzorclient.so
+  done
+fi
+[ -z "$CLIENT" ] || echo "wheel: built against $CLIENT"
 .venv/bin/auditwheel show "$WHEEL" 2>/dev/null | grep -A1 "consistent with" | tr -s ' \n' ' '; echo
 
 # Every shared object in the wheel may need only the wheel's own libraries and
 # the system runtime; the module must find libzorclient through its RUNPATH.
-.venv/bin/python - "$WHEEL" <<'PYEOF'
+.venv/bin/python - "$WHEEL" "$CLIENT" <<'PYEOF'
 import io, sys, zipfile
 from elftools.elf.elffile import ELFFile
 from elftools.elf.dynamic import DynamicSection
@@ -26,7 +35,10 @@ SYSTEM = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "ld-linux
 wheel = zipfile.ZipFile(sys.argv[1])
 objects = [n for n in wheel.namelist() if n.endswith(".so") or ".so." in n]
 own = {n.rsplit("/", 1)[-1] for n in objects}
-assert any(n.startswith("zormsg.libs/libzorclient") for n in objects), objects
+libs = [n for n in wheel.namelist() if n.startswith("zormsg.libs/")]
+assert len(libs) == 1 and libs[0].startswith("zormsg.libs/libzorclient"), f"zormsg.libs holds {libs}"
+if sys.argv[2]:  # the library it was built against, unchanged
+    assert wheel.read(libs[0]) == open(sys.argv[2], "rb").read(), f"{libs[0]} is not {sys.argv[2]}"
 for stub in ("zormsg.pyi", "zormsg-stubs/__init__.pyi"):
     assert stub in wheel.namelist(), f"{stub} is not in the wheel"
 bad = []
@@ -73,8 +85,13 @@ PYEOF
 (
   cd "$work"
   # No build tree, no repo: only the installed wheel.
-  env -u PYTHONPATH LD_LIBRARY_PATH= "$ROOT/$VENV/bin/python" -c \
-    "import zormsg, os; assert os.path.dirname(zormsg.__file__).endswith('site-packages'), zormsg.__file__"
+  # The module loads the wheel's own libzorclient.
+  env -u PYTHONPATH LD_LIBRARY_PATH= "$ROOT/$VENV/bin/python" -c "if True:
+    import zormsg, os
+    site = os.path.dirname(zormsg.__file__)
+    assert site.endswith('site-packages'), zormsg.__file__
+    loaded = {l.split()[-1] for l in open('/proc/self/maps') if 'libzorclient' in l}
+    assert [os.path.dirname(p) for p in loaded] == [os.path.join(site, 'zormsg.libs')], loaded"
   env -u PYTHONPATH "$ROOT/$VENV/bin/python" quickstart.py >/dev/null
   echo "wheel: imports and runs the quickstart from $work"
   # mypy must find the installed stub, and use it: a misuse is an error.
