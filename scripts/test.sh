@@ -31,3 +31,4 @@ stage "valgrind" bash scripts/valgrind.sh
 stage "sanitizers" bash scripts/sanitize.sh
 stage "fuzzing" bash scripts/fuzz.sh
 stage "wheel" bash scripts/wheel.sh
+stage "external-library" bash scripts/external_library.sh

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# zormsg built and tested against an installed client library instead of the
+# in-tree one. The stand-in, built without test controls and installed into a
+# temporary prefix, plays a library from elsewhere. Fails unless the module
+# loads that prefix's libzorclient.so, every contract test passes and every
+# stand-in test is skipped. Build folder: build/external (made afresh).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+BUILD_DIR=${BUILD_DIR:-build/external}
+PY=$ROOT/.venv/bin/python
+work=$(mktemp -d "${TMPDIR:-/tmp}/zormsg-external.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+lib=$prefix/lib/libzorclient.so
+
+quiet() {  # runs a command, showing its output only when it fails
+  if ! "$@" >"$work/log" 2>&1; then cat "$work/log"; return 1; fi
+}
+
+# The library, installed the way the real one is laid out.
+quiet cmake -S zorclient -B "$work/zorclient" -G Ninja -DZORCLIENT_TEST_CONTROLS=OFF
+quiet cmake --build "$work/zorclient" -j "$(nproc)"
+quiet cmake --install "$work/zorclient" --prefix "$prefix"
+
+# zormsg against it, from a clean folder. -O0 keeps the build short on two
+# cores (behaviour is checked here, not speed); NDEBUG as in a release build.
+rm -rf "$BUILD_DIR"
+quiet cmake -S . -B "$BUILD_DIR" -G Ninja -DZORMSG_BUILD_TESTS=ON -DZORMSG_CLIENT_ROOT="$prefix" \
+  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -DNDEBUG" -DPython_EXECUTABLE="$PY"
+grep "Client library:" "$work/log"
+quiet cmake --build "$BUILD_DIR" -j "$(nproc)"
+
+# The build holds no library of its own: everything loads the prefix's.
+if find "$BUILD_DIR" -name 'libzorclient*' | grep .; then
+  echo "external-library: the build folder has a libzorclient of its own"; exit 1
+fi
+for t in zorclient_tests zormsg_native_tests; do
+  got=$(ldd "$BUILD_DIR/bin/$t" | awk '/libzorclient/ {print $3}')
+  [ "$(realpath "$got")" = "$(realpath "$lib")" ] || { echo "external-library: $t loads '$got', not $lib"; exit 1; }
+done
+export PYTHONPATH=$ROOT/$BUILD_DIR/lib
+"$PY" - "$lib" <<'PYEOF'
+import os, sys
+import zormsg, zormsg_testing
+want = os.path.realpath(sys.argv[1])
+loaded = {line.split()[-1] for line in open("/proc/self/maps") if "libzorclient" in line}
+if {os.path.realpath(p) for p in loaded} != {want}:
+    sys.exit(f"external-library: the module loaded {sorted(loaded)}, not {want}")
+if zormsg_testing.has_test_controls:
+    sys.exit("external-library: zormsg_testing has test controls the library lacks")
+print(f"external-library: zormsg ({zormsg.__file__}) loads {want}")
+PYEOF
+(cd examples && "$PY" quickstart.py >/dev/null)
+
+# Every test runs; the reports say which kind each one is.
+rc=0
+ctest --test-dir "$BUILD_DIR" -j "$(nproc)" --output-junit "$work/ctest.xml" >"$work/ctest.log" 2>&1 || rc=$?
+grep -E "tests passed|tests failed" "$work/ctest.log" || true
+[ "$rc" -eq 0 ] || { grep -A30 "The following tests FAILED" "$work/ctest.log"; exit 1; }
+rc=0
+"$PY" -m pytest -q -rs -p no:cacheprovider --junitxml="$work/pytest.xml" tests/python || rc=$?
+[ "$rc" -eq 0 ] || exit "$rc"
+
+"$PY" - "$work/ctest.xml" "$work/pytest.xml" <<'PYEOF'
+import sys
+import xml.etree.ElementTree as ET
+
+def kinds(case, name):
+    return {p.get("value") for p in case.iter("property") if p.get("name") == name}
+
+bad = []
+for tool, path, label, reason in (("ctest", sys.argv[1], "cmake_labels", "has no test controls"),
+                                  ("pytest", sys.argv[2], "kind", "has no test controls")):
+    count = {"contract": 0, "standin": 0}
+    for case in ET.parse(path).iter("testcase"):
+        name = case.get("name")
+        kind = kinds(case, label) & set(count)
+        skipped = case.find("skipped")
+        failed = case.find("failure") is not None or case.find("error") is not None
+        if len(kind) != 1:
+            bad.append(f"{tool}: {name} is neither a contract nor a stand-in test")
+        elif kind == {"contract"}:
+            if failed or skipped is not None:
+                bad.append(f"{tool}: contract test {name} did not pass")
+            count["contract"] += 1
+        elif skipped is None or reason not in ((skipped.get("message") or "") + (skipped.text or "")
+                                               + (case.findtext("system-out") or "")):
+            bad.append(f"{tool}: stand-in test {name} was not skipped for want of test controls")
+        else:
+            count["standin"] += 1
+    print(f"external-library: {tool}: {count['contract']} contract tests passed, "
+          f"{count['standin']} stand-in tests skipped")
+    if not count["contract"]:
+        bad.append(f"{tool}: no contract test ran")
+sys.exit("\n".join(bad) if bad else 0)
+PYEOF
