@@ -39,7 +39,7 @@ for t in zorclient_tests zormsg_native_tests; do
   got=$(ldd "$BUILD_DIR/bin/$t" | awk '/libzorclient/ {print $3}')
   [ "$(realpath "$got")" = "$(realpath "$lib")" ] || { echo "external-library: $t loads '$got', not $lib"; exit 1; }
 done
-export PYTHONPATH=$ROOT/$BUILD_DIR/lib
+export PYTHONPATH=$(realpath "$BUILD_DIR")/lib
 "$PY" - "$lib" <<'PYEOF'
 import os, sys
 import zormsg, zormsg_testing
