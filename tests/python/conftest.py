@@ -85,6 +85,7 @@ def _picked_from_tables(item):
             yield from (table[k] for k in keys) if keys else table.values()
 
 
+@pytest.hookimpl(tryfirst=True)  # before -m selects by these markers
 def pytest_collection_modifyitems(config, items):
     skip = pytest.mark.skip(reason=SKIP_REASON)
     for item in items:
