@@ -6,9 +6,12 @@ import pytest
 
 import zormsg_testing as zt
 
-(BOOL, UINT8, INT8, UINT16, INT16, UINT32, INT32, UINT64, INT64, WCHAR, STRING,
- BYTEARRAY, FLOAT, DOUBLE, MAP, STREAM, NULL, DEST, SMF) = range(19)
-DEPTH_LIMIT = 500
+# The library's type codes and zormsg's limits, as the headers give them.
+(BOOL, UINT8, INT8, UINT16, INT16, UINT32, INT32, UINT64, INT64, WCHAR, STRING, BYTEARRAY, FLOAT, DOUBLE, MAP,
+ STREAM, NULL, DEST, SMF, UNKNOWN) = (zt.FIELD_TYPES[name] for name in (
+    "BOOL", "UINT8", "INT8", "UINT16", "INT16", "UINT32", "INT32", "UINT64", "INT64", "WCHAR", "STRING",
+    "BYTEARRAY", "FLOAT", "DOUBLE", "MAP", "STREAM", "NULL", "DESTINATION", "SMF", "UNKNOWN"))
+DEPTH_LIMIT = zt.MAX_NESTING_DEPTH
 
 
 def written(d, size=65536):

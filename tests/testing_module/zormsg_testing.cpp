@@ -1,5 +1,10 @@
 #include "testing.h"
 
+#include <utility>
+
+#include "core/vocabulary.h"
+#include "zorclient.h"
+
 namespace py = pybind11;
 
 namespace {
@@ -22,6 +27,23 @@ PYBIND11_MODULE(zormsg_testing, m) {
     // that need them are not here (live counts, refused allocations, received
     // raw bodies, the HTTP content type setter).
     m.attr("has_test_controls") = bool(ZORMSG_TEST_CONTROLS);
+    // The library's field type codes and the limits zormsg applies, from
+    // their headers, so tests use these instead of copies.
+    py::dict types;
+    const std::pair<const char*, zorClient_fieldType_t> codes[] = {
+        {"BOOL", ZORCLIENT_BOOL},     {"UINT8", ZORCLIENT_UINT8},   {"INT8", ZORCLIENT_INT8},
+        {"UINT16", ZORCLIENT_UINT16}, {"INT16", ZORCLIENT_INT16},   {"UINT32", ZORCLIENT_UINT32},
+        {"INT32", ZORCLIENT_INT32},   {"UINT64", ZORCLIENT_UINT64}, {"INT64", ZORCLIENT_INT64},
+        {"WCHAR", ZORCLIENT_WCHAR},   {"STRING", ZORCLIENT_STRING}, {"BYTEARRAY", ZORCLIENT_BYTEARRAY},
+        {"FLOAT", ZORCLIENT_FLOAT},   {"DOUBLE", ZORCLIENT_DOUBLE}, {"MAP", ZORCLIENT_MAP},
+        {"STREAM", ZORCLIENT_STREAM}, {"NULL", ZORCLIENT_NULL},     {"DESTINATION", ZORCLIENT_DESTINATION},
+        {"SMF", ZORCLIENT_SMF},       {"UNKNOWN", ZORCLIENT_UNKNOWN},
+    };
+    for (const auto& code : codes) types[code.first] = static_cast<int>(code.second);
+    m.attr("FIELD_TYPES") = types;
+    m.attr("MAX_NESTING_DEPTH") = kMaxNestingDepth;
+    m.attr("MAX_ATTACHMENT_SIZE") = kMaxAttachmentSize;
+    m.attr("MAP_FIELD_SLACK") = kMapFieldSlack;
     registerContainerTesting(m);
     registerMessageTesting(m);
 }
