@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "core/vocabulary.h"
 #include "dict2container.h"
 #include "fuzz_python.h"
 #include "map2dict.h"
@@ -76,7 +77,7 @@ py::dict dictOf(Reader& r, int depth) {
     for (int i = 0; i < count && !r.done(); ++i) {
         py::object key;
         switch (r.byte() % 6) {
-            case 0: key = py::str("bytes" + r.raw()); break;  // the "bytes" key rule
+            case 0: key = py::str(kBytesKeyPrefix + r.raw()); break;  // the "bytes" key rule
             case 1: key = py::bytes(r.raw()); break;
             case 2: key = py::int_(static_cast<int64_t>(r.u64())); break;  // not text: refused
             default: key = r.text(); break;

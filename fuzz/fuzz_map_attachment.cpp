@@ -14,6 +14,7 @@
 #include <map>
 #include <string>
 
+#include "core/vocabulary.h"
 #include "fuzz_python.h"
 #include "map2dict.h"
 #include "pyzormsg.h"
@@ -51,11 +52,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > 0xFFFFFFFFu) return 0;
+    if (size > kMaxAttachmentSize) return 0;
     const unsigned msgs = zorClient_testing_liveMsgs();
     const unsigned containers = zorClient_testing_liveContainers();
     fuzzOnce(data, size, "");
-    fuzzOnce(data, size, "bytes/json");
+    fuzzOnce(data, size, ctype::kBytesJson);
     if (zorClient_testing_liveMsgs() != msgs || zorClient_testing_liveContainers() != containers) {
         std::fprintf(stderr, "library handles leaked: msgs %u -> %u, containers %u -> %u\n", msgs,
                      zorClient_testing_liveMsgs(), containers, zorClient_testing_liveContainers());
