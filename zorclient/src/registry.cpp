@@ -57,16 +57,19 @@ void* Registry::remove(Handle h) {
     return obj;
 }
 
-// Deliberately never destroyed: other libraries' static destructors may still
-// free messages while the process shuts down.
-Registry& messageRegistry() {
-    static Registry* r = new Registry();
-    return *r;
+Handle Registry::rearm(Handle retired, void* obj) noexcept {
+    const std::uint64_t serial = gSerial.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (serial > kMaxSerial) return 0;
+    const std::uint64_t idx = retired & kIndexMask;
+    Slot& s = chunks_[idx >> kChunkBits].load(std::memory_order_relaxed)[idx & kChunkMask];
+    s.obj.store(obj, std::memory_order_release);
+    s.serial.store(serial, std::memory_order_release);
+    return static_cast<Handle>((serial << kIndexBits) | idx);
 }
 
-Registry& containerRegistry() {
-    static Registry* r = new Registry();
-    return *r;
+void Registry::release(Handle retired) {
+    std::lock_guard<std::mutex> lock(mu_);
+    free_.push_back(static_cast<std::uint32_t>(retired & kIndexMask));  // room reserved in add()
 }
 
 }  // namespace zc

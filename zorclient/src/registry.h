@@ -30,6 +30,22 @@ public:
     // Returns the object and frees its slot; null when `h` is not live.
     void* remove(Handle h);
 
+    // A slot can also stay with its owner between handles, for objects that
+    // come and go at a high rate: no lock and no free list on either path.
+    // retire() invalidates a live handle but keeps its slot out of the free
+    // list; rearm() gives the retired slot a new handle (a new serial, as
+    // always) for `obj`, or returns 0 when serials are exhausted; release()
+    // finally hands the retired slot back.
+    bool retire(Handle h) noexcept {
+        Slot* s = slotOf(h);
+        if (s == nullptr) return false;
+        s->serial.store(0, std::memory_order_release);
+        s->obj.store(nullptr, std::memory_order_release);
+        return true;
+    }
+    Handle rearm(Handle retired, void* obj) noexcept;
+    void release(Handle retired);
+
     void* find(Handle h) const noexcept {
         const std::uint64_t serial = h >> kIndexBits;
         const std::uint64_t idx = h & kIndexMask;
@@ -55,6 +71,17 @@ private:
         std::atomic<void*> obj{nullptr};
     };
 
+    // The slot of the live handle `h`, or null.
+    Slot* slotOf(Handle h) const noexcept {
+        const std::uint64_t serial = h >> kIndexBits;
+        const std::uint64_t idx = h & kIndexMask;
+        if (serial == 0) return nullptr;
+        Slot* chunk = chunks_[idx >> kChunkBits].load(std::memory_order_acquire);
+        if (chunk == nullptr) return nullptr;
+        Slot& s = chunk[idx & kChunkMask];
+        return s.serial.load(std::memory_order_relaxed) == serial ? &s : nullptr;
+    }
+
     std::atomic<Slot*> chunks_[kChunks] = {};
     std::mutex mu_;                 // guards the free list and chunk creation
     std::vector<std::uint32_t> free_;
@@ -62,9 +89,18 @@ private:
 };
 
 // The two registries; created on first use and kept until the process ends, so
-// handles stay checkable during static destruction.
-Registry& messageRegistry();
-Registry& containerRegistry();
+// handles stay checkable during static destruction. Inline: every call that
+// takes a handle looks one up, and the first-use check is then a load and a
+// branch instead of a call.
+inline Registry& messageRegistry() {
+    static Registry* r = new Registry();
+    return *r;
+}
+
+inline Registry& containerRegistry() {
+    static Registry* r = new Registry();
+    return *r;
+}
 
 }  // namespace zc
 
