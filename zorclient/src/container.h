@@ -6,14 +6,14 @@
 //  - UserProps: the message's user property map, in bytes the record owns;
 //               writable, grows, and belongs to the message.
 // Nested handles are read-only views of a range inside their root, handed out
-// by walks; each root caches them by offset so repeated walks reuse them, and
-// they are released with the root.
+// by walks. They form a tree like the containers they name: each handle keeps
+// the nested handles its walks handed out, by offset, so repeated walks reuse
+// them, and closing a handle releases the ones under it (a root's: all).
 #ifndef ZORCLIENT_SRC_CONTAINER_H
 #define ZORCLIENT_SRC_CONTAINER_H
 
 #include <cstdint>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 #include "encoding.h"
@@ -52,8 +52,16 @@ public:
     Container* root = nullptr;
     std::uint32_t offset = 0;
     std::uint32_t len = 0;
-    // Roots: nested handles handed out, by offset within the root.
-    std::unordered_map<std::uint32_t, Handle> nested;
+    // Nested: the handle whose walk handed this one out.
+    Container* parent = nullptr;
+    // The nested handles this one's walks handed out, in offset order (a
+    // container has one handle at a time, so they do not overlap), and the
+    // one a walk found last: walks go forward, so a search starts there.
+    Container* firstChild = nullptr;
+    Container* lastFound = nullptr;
+    // Nested: neighbours among the parent's children.
+    Container* prev = nullptr;
+    Container* next = nullptr;
     // The checked view of a container whose bytes cannot change while the
     // handle lives (a map body and the containers inside it: a new body
     // releases their handles first), so walks check its header only once.
@@ -74,20 +82,22 @@ inline Container* findContainer(const void* h) noexcept {
 
 inline void* toOpaque(Handle h) { return reinterpret_cast<void*>(h); }
 
-// Registers the record; returns its handle, or 0 with the error text set.
+// Registers a root's record; returns its handle, or 0 with the error text set.
 Handle registerContainer(std::unique_ptr<Container> c);
 
 // Invalidates the handle and every nested handle handed out under it, and
-// detaches it from its message. `c` is deleted.
+// detaches it from its parent or its message. `c` is gone afterwards. Costs
+// the number of handles released, however many others are open.
 void releaseContainer(Container* c);
 
 // Releases the nested handles handed out under a root (its content moved).
 void releaseNested(Container& root);
 
 // The read-only handle for the nested container at `relOffset` of `from`
-// (`len` bytes, `kind`); the same one as before when still cached. Null with
-// the error text set on failure.
-Container* nestedHandle(Container& from, std::uint32_t relOffset, std::uint32_t len, char kind);
+// (`len` bytes at `bytes`, `kind`, its header checked by the walk); the same
+// one as before while it is open. Null with the error text set on failure.
+Container* nestedHandle(Container& from, const std::uint8_t* bytes, std::uint32_t relOffset, std::uint32_t len,
+                        char kind);
 
 // Live counts reported by the test controls.
 extern std::atomic<unsigned> gLiveMessages;

@@ -42,7 +42,7 @@ bool toField(Container& c, const RawField& f, zorClient_field_t& out) {
         case ZORCLIENT_MAP:
         case ZORCLIENT_STREAM: {
             const char kind = f.type == ZORCLIENT_MAP ? kMapKind : kStreamKind;
-            Container* n = nestedHandle(c, f.valueOffset, f.valueLen, kind);
+            Container* n = nestedHandle(c, f.value, f.valueOffset, f.valueLen, kind);
             if (!n) return false;
             if (f.type == ZORCLIENT_MAP)
                 out.value.map = toOpaque(n->handle);
