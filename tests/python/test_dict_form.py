@@ -330,7 +330,8 @@ def test_daemon_thread_inside_a_conversion_does_not_abort_the_exit(op):
                     zt.to_dict(m)
                 else:
                     zt.from_dict(ZorMsg(), body, "bytes/json")
-        threading.Thread(target=loop, daemon=True).start()
+        for _ in range(2):  # one converting, one waiting for the GIL as the exit begins
+            threading.Thread(target=loop, daemon=True).start()
         started.wait()
         time.sleep(0.05)
         raise SystemExit(3)
