@@ -228,7 +228,7 @@ def test_each_bytes_json_write_carries_only_its_own_payload(first, second):
     # means the message owns that memory.
     assert (buf1 is not None, buf2 is not None) == (first > 32640, second > 32640)
     if buf2 is not None:
-        assert buf2.read(16)[:1] == b"M"
+        assert b"x" * second in buf2.read(second + zt.MAP_FIELD_SLACK)
     m.content_type = "sdt"
     assert zt.to_dict(m) == {"b": "x" * second}
 
