@@ -255,14 +255,6 @@ void walkStream(PyObject* list, zorClient_opaqueContainer_pt container_p, bool n
     }
 }
 
-// Nested handles of a map are left open from its walk until its fields are
-// converted, in name order, while this thread holds at most this many so;
-// beyond that they are closed as the walk hands them out and found again by
-// a second walk. The library's cost of closing one grows with the handles
-// open under the same body, so a wide map must not keep them all.
-constexpr size_t kKeepOpen = 64;
-thread_local size_t t_keptOpen = 0;
-
 // Read lists for nested maps, one per nesting level, reused so a nested map
 // costs no allocation once they have grown; capped like the body's list
 // (kKeptBodyFields in pyzormsg.cpp) so one huge map does not pin memory.
@@ -278,10 +270,9 @@ void closeOpenFields(const std::vector<MapField>& fields, size_t from) {
 }
 
 // The map's fields in table order: byte-wise name order, of equal names the
-// later one read only (as zor2map leaves them). Nested handles stay open if
-// there are at most keepOpen of them, else none does. Pure library work.
-void readFields(zorClient_opaqueContainer_pt map_p, std::vector<MapField>& fields, size_t keepOpen, bool nested,
-                const char* name) {
+// later one read only (as zor2map leaves them). The nested handles of the
+// fields kept stay open, the others are closed. Pure library work.
+void readFields(zorClient_opaqueContainer_pt map_p, std::vector<MapField>& fields, bool nested, const char* name) {
     fields.clear();
     if (zorClient_container_rewind(map_p) != ZORCLIENT_OK) {
         if (nested) raiseUnreadable("map", name);
@@ -296,33 +287,15 @@ void readFields(zorClient_opaqueContainer_pt map_p, std::vector<MapField>& field
         }
     } onError{fields};
     MapField f;
-    f.map = map_p;
-    uint32_t index = 0;
-    size_t open = 0;
-    bool closing = keepOpen == 0;
     zorClient_returnCode_t rc;
     bool sorted = true;
     while ((rc = zorClient_container_getNextField(map_p, &f.field, sizeof(f.field), &f.name)) == ZORCLIENT_OK) {
         if (f.name == nullptr) f.name = "";
-        f.index = index++;
-        if (isContainerField(f.field)) {
-            if (!closing && ++open > keepOpen) {
-                closing = true;
-                closeOpenFields(fields, 0);
-                for (MapField& e : fields) {
-                    if (isContainerField(e.field)) e.field.value.map = nullptr;
-                }
-            }
-            if (closing) {
-                closeNested(f.field.value.map);
-                f.field.value.map = nullptr;
-            }
-        }
         if (!fields.empty() && std::strcmp(fields.back().name, f.name) >= 0) sorted = false;
         try {
             fields.push_back(f);
         } catch (...) {
-            closeNested(f.field.value.map);
+            if (isContainerField(f.field)) closeNested(f.field.value.map);
             throw;
         }
     }
@@ -349,74 +322,24 @@ void readFields(zorClient_opaqueContainer_pt map_p, std::vector<MapField>& field
     onError.done = true;
 }
 
-// Converts the nested maps and streams among fields whose handles the walk
-// closed again: a second walk of their map opens them one at a time, in walk
-// order. values[i] gets the value of fields[i].
-void rereadNested(const std::vector<MapField>& fields, std::vector<py::object>& values) {
-    std::vector<std::pair<uint32_t, uint32_t>> wanted;  // (place in the walk, place in fields)
-    for (size_t i = 0; i < fields.size(); ++i) {
-        const MapField& f = fields[i];
-        if (isContainerField(f.field) && f.field.value.map == nullptr)
-            wanted.emplace_back(f.index, static_cast<uint32_t>(i));
-    }
-    if (wanted.empty()) return;
-    std::sort(wanted.begin(), wanted.end());
-    values.resize(fields.size());
-    zorClient_opaqueContainer_pt map_p = fields[wanted.front().second].map;
-    if (zorClient_container_rewind(map_p) != ZORCLIENT_OK) {
-        throw std::runtime_error(std::string("map2dict: cannot read the map container again: ") +
-                                 zorClient_getLastErrorInfo()->errorStr);
-    }
-    zorClient_field_t field;
-    const char* name = nullptr;
-    size_t next = 0;
-    for (uint32_t index = 0; next < wanted.size(); ++index) {
-        zorClient_returnCode_t rc = zorClient_container_getNextField(map_p, &field, sizeof(field), &name);
-        if (rc != ZORCLIENT_OK) {
-            throw std::runtime_error(std::string("map2dict: the map container changed while it was read: ") +
-                                     (rc == ZORCLIENT_EOS ? "fields are missing"
-                                                          : zorClient_getLastErrorInfo()->errorStr));
-        }
-        if (!isContainerField(field)) continue;
-        NestedCloser closer(field.value.map);
-        if (index != wanted[next].first) continue;  // a field of the same name read later replaces it
-        const MapField& f = fields[wanted[next].second];
-        if (rawType(field) != rawType(f.field) || std::strcmp(name ? name : "", f.name) != 0)
-            throw std::runtime_error("map2dict: the map container changed while it was read");
-        values[wanted[next].second] = py::reinterpret_steal<py::object>(nestedValue(field, f.name));
-        ++next;
-    }
-}
-
-// Adds the fields to dict in order, closing the nested handles left open on
-// every way out.
+// Adds the fields to dict in order, closing each nested handle once its
+// contents are converted, and the ones not reached on a way out by exception.
 void fillDict(PyObject* dict, const std::vector<MapField>& fields) {
-    size_t open = 0, closed = 0;
-    for (const MapField& f : fields) {
-        if (isContainerField(f.field)) ++(f.field.value.map != nullptr ? open : closed);
-    }
     size_t next = 0;
     struct Rest {
         const std::vector<MapField>& fields;
         size_t& next;
-        size_t open;
         ~Rest() {
-            t_keptOpen -= open;
             if (next < fields.size()) closeOpenFields(fields, next);
         }
-    } rest{fields, next, open};
-    t_keptOpen += open;
-    std::vector<py::object> reread;
-    if (closed != 0) rereadNested(fields, reread);
+    } rest{fields, next};
     while (next < fields.size()) {
         const MapField& f = fields[next++];
-        if (!isContainerField(f.field)) {
-            field2dictImpl(dict, f.name, f.field);
-        } else if (f.field.value.map == nullptr) {
-            setItem(dict, f.name, reread[next - 1].release().ptr());
-        } else {
+        if (isContainerField(f.field)) {
             NestedCloser closer(f.field.value.map);
             setItem(dict, f.name, nestedValue(f.field, f.name));
+        } else {
+            field2dictImpl(dict, f.name, f.field);
         }
     }
 }
@@ -441,8 +364,7 @@ PyObject* mapToDict(zorClient_opaqueContainer_pt map_p, int depth, const char* n
         }
     } giveBack{scratch, fields, level};
 
-    const size_t keepOpen = t_keptOpen < kKeepOpen ? kKeepOpen - t_keptOpen : 0;
-    readFields(map_p, fields, keepOpen, true, name);
+    readFields(map_p, fields, true, name);
     py::object d = py::reinterpret_steal<py::object>(newDict());
     fillDict(d.ptr(), fields);
     return d.release().ptr();
@@ -535,7 +457,7 @@ void map2dict(py::dict& dict, const char* /*name*/, std::map<std::string, zorCli
 }
 
 void readMapFields(std::vector<MapField>& fields, zorClient_opaqueContainer_pt map_p) {
-    readFields(map_p, fields, kKeepOpen, false, nullptr);
+    readFields(map_p, fields, false, nullptr);
 }
 
 void mapFields2dict(py::dict& dict, const std::vector<MapField>& fields) { fillDict(dict.ptr(), fields); }

@@ -17,7 +17,6 @@
 // without a map body) reads as empty.
 #pragma once
 
-#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,24 +26,19 @@
 #include "zorclient.h"
 
 // One field of a map as readMapFields hands it out; the name points into the
-// map. A nested map or stream may come closed again (field.value.map/stream
-// null): `map` and `index`, the field's place in the walk of `map`, let
-// mapFields2dict find it.
+// map.
 struct MapField {
     const char* name;
     zorClient_field_t field;
-    zorClient_opaqueContainer_pt map;
-    uint32_t index;
 };
 
 // The map's fields as zor2map would leave them in its table (byte-wise name
 // order, of equal names the later one), without building the table: the
 // fast path for whole bodies. Pure library work: needs no GIL. Throws
-// std::runtime_error when the content is damaged. Nested maps and streams
-// among the fields are left open for mapFields2dict to convert and close
-// while they are few, else they are closed at once and found again there;
-// either way hand the list to mapFields2dict (dropping it instead leaves
-// those handles open until the map goes).
+// std::runtime_error when the content is damaged. The handles of nested maps
+// and streams among the fields are left open for mapFields2dict to convert
+// and close: hand the list to it (dropping it instead leaves those handles
+// open until the map goes).
 void readMapFields(std::vector<MapField>& fields, zorClient_opaqueContainer_pt map_p);
 // Adds one entry to dict per field, in order; the map must be unchanged since
 // readMapFields. Closes the nested handles readMapFields left open, on every
