@@ -262,6 +262,17 @@ constexpr size_t kKeptFields = 4096;
 constexpr size_t kKeptLevels = 16;
 thread_local std::vector<std::vector<MapField>> t_mapScratch;
 
+// Byte-wise name order, as strcmp's. Names mostly differ in their first
+// byte, which is compared here without a call.
+inline int compareNames(const char* a, const char* b) {
+    const unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
+    if (x != y) return x < y ? -1 : 1;
+    return x == 0 ? 0 : std::strcmp(a + 1, b + 1);
+}
+
+// Maps up to this wide (most) are put in name order by insertion.
+constexpr size_t kInsertionSortMax = 16;
+
 // Closes the nested handles still open among fields[from..].
 void closeOpenFields(const std::vector<MapField>& fields, size_t from) {
     for (size_t i = from; i < fields.size(); ++i) {
@@ -291,7 +302,7 @@ void readFields(zorClient_opaqueContainer_pt map_p, std::vector<MapField>& field
     bool sorted = true;
     while ((rc = zorClient_container_getNextField(map_p, &f.field, sizeof(f.field), &f.name)) == ZORCLIENT_OK) {
         if (f.name == nullptr) f.name = "";
-        if (!fields.empty() && std::strcmp(fields.back().name, f.name) >= 0) sorted = false;
+        if (!fields.empty() && compareNames(fields.back().name, f.name) >= 0) sorted = false;
         try {
             fields.push_back(f);
         } catch (...) {
@@ -304,14 +315,23 @@ void readFields(zorClient_opaqueContainer_pt map_p, std::vector<MapField>& field
                                  zorClient_getLastErrorInfo()->errorStr);
     }
     if (!sorted) {
-        std::stable_sort(fields.begin(), fields.end(), [](const MapField& a, const MapField& b) {
-            return std::strcmp(a.name, b.name) < 0;
-        });
+        auto less = [](const MapField& a, const MapField& b) { return compareNames(a.name, b.name) < 0; };
+        if (fields.size() <= kInsertionSortMax) {
+            // Stable too, and without the temporary buffer stable_sort allocates.
+            for (size_t i = 1; i < fields.size(); ++i) {
+                const MapField f = fields[i];
+                size_t j = i;
+                for (; j > 0 && less(f, fields[j - 1]); --j) fields[j] = fields[j - 1];
+                fields[j] = f;
+            }
+        } else {
+            std::stable_sort(fields.begin(), fields.end(), less);
+        }
         // Of equal names only the last one read counts; the others' handles
         // are closed here.
         size_t out = 0;
         for (size_t i = 0; i < fields.size(); ++i) {
-            if (i + 1 < fields.size() && std::strcmp(fields[i].name, fields[i + 1].name) == 0) {
+            if (i + 1 < fields.size() && compareNames(fields[i].name, fields[i + 1].name) == 0) {
                 if (isContainerField(fields[i].field)) closeNested(fields[i].field.value.map);
                 continue;
             }
