@@ -14,8 +14,6 @@ namespace py = pybind11;
 
 namespace {
 
-using FieldTable = std::map<std::string, zorClient_field_t>;
-
 // Nesting depth of the conversion running on this thread. Received content
 // decides the depth, so it is bounded (kMaxNestingDepth) to keep the native
 // recursion off the end of the stack.
@@ -42,25 +40,6 @@ public:
 private:
     int& depth_;  // one thread_local look-up per level
 };
-
-// New reference to the Python number of a numeric field (codes 0-9, 12, 13),
-// or null with a Python error set.
-inline PyObject* numberOf(const zorClient_field_t& field) {
-    switch (rawType(field)) {
-        case ZORCLIENT_BOOL: return PyLong_FromLong(field.value.boolean);
-        case ZORCLIENT_UINT8: return PyLong_FromLong(field.value.uint8);
-        case ZORCLIENT_INT8: return PyLong_FromLong(field.value.int8);
-        case ZORCLIENT_UINT16: return PyLong_FromLong(field.value.uint16);
-        case ZORCLIENT_INT16: return PyLong_FromLong(field.value.int16);
-        case ZORCLIENT_UINT32: return PyLong_FromUnsignedLong(field.value.uint32);
-        case ZORCLIENT_INT32: return PyLong_FromLong(field.value.int32);
-        case ZORCLIENT_UINT64: return PyLong_FromUnsignedLongLong(field.value.uint64);
-        case ZORCLIENT_INT64: return PyLong_FromLongLong(field.value.int64);
-        case ZORCLIENT_WCHAR: return PyLong_FromUnsignedLong(field.value.wchar);
-        case ZORCLIENT_FLOAT: return PyFloat_FromDouble(static_cast<double>(field.value.float32));
-        default: return PyFloat_FromDouble(field.value.float64);
-    }
-}
 
 inline PyObject* checked(PyObject* obj) {
     if (obj == nullptr) throw py::error_already_set();
@@ -355,12 +334,8 @@ void fillDict(PyObject* dict, const std::vector<MapField>& fields) {
     } rest{fields, next};
     while (next < fields.size()) {
         const MapField& f = fields[next++];
-        if (isContainerField(f.field)) {
-            NestedCloser closer(f.field.value.map);
-            setItem(dict, f.name, nestedValue(f.field, f.name));
-        } else {
-            field2dictImpl(dict, f.name, f.field);
-        }
+        NestedCloser closer(isContainerField(f.field) ? f.field.value.map : nullptr);
+        field2dictImpl(dict, f.name, f.field);
     }
 }
 
@@ -399,14 +374,23 @@ PyObject* nestedValue(const zorClient_field_t& field, const char* name) {
     return list.release().ptr();
 }
 
-void field2dictImpl(PyObject* dict, const char* name, const zorClient_field_t& field) {
-    const uint32_t code = rawType(field);
-    switch (code) {
-        case ZORCLIENT_BOOL: case ZORCLIENT_UINT8: case ZORCLIENT_INT8: case ZORCLIENT_UINT16:
-        case ZORCLIENT_INT16: case ZORCLIENT_UINT32: case ZORCLIENT_INT32: case ZORCLIENT_UINT64:
-        case ZORCLIENT_INT64: case ZORCLIENT_WCHAR: case ZORCLIENT_FLOAT: case ZORCLIENT_DOUBLE:
-            setItem(dict, name, checked(numberOf(field)));
-            return;
+// The one conversion of a field record into a Python value, for the dict and
+// the list alike: a new reference, or null for a type without conversion
+// (the caller prints its diagnostic line). `name` is null in a stream.
+PyObject* valueOf(const zorClient_field_t& field, const char* name) {
+    switch (rawType(field)) {
+        case ZORCLIENT_BOOL: return checked(PyLong_FromLong(field.value.boolean));
+        case ZORCLIENT_UINT8: return checked(PyLong_FromLong(field.value.uint8));
+        case ZORCLIENT_INT8: return checked(PyLong_FromLong(field.value.int8));
+        case ZORCLIENT_UINT16: return checked(PyLong_FromLong(field.value.uint16));
+        case ZORCLIENT_INT16: return checked(PyLong_FromLong(field.value.int16));
+        case ZORCLIENT_UINT32: return checked(PyLong_FromUnsignedLong(field.value.uint32));
+        case ZORCLIENT_INT32: return checked(PyLong_FromLong(field.value.int32));
+        case ZORCLIENT_UINT64: return checked(PyLong_FromUnsignedLongLong(field.value.uint64));
+        case ZORCLIENT_INT64: return checked(PyLong_FromLongLong(field.value.int64));
+        case ZORCLIENT_WCHAR: return checked(PyLong_FromUnsignedLong(field.value.wchar));
+        case ZORCLIENT_FLOAT: return checked(PyFloat_FromDouble(static_cast<double>(field.value.float32)));
+        case ZORCLIENT_DOUBLE: return checked(PyFloat_FromDouble(field.value.float64));
         case ZORCLIENT_STRING: {
             const char* text = field.value.string;
             // Byte strings travel as string fields under a "bytes..." name.
@@ -416,57 +400,40 @@ void field2dictImpl(PyObject* dict, const char* name, const zorClient_field_t& f
                     PyErr_Clear();
                     throw std::runtime_error("Could not allocate bytes object!");
                 }
-                setItem(dict, name, b);
-            } else {
-                setItem(dict, name, textOf(text));
+                return b;
             }
-            return;
+            return textOf(text);
         }
-        case ZORCLIENT_BYTEARRAY:
-            setItem(dict, name, bytesOf(field, name));
-            return;
+        case ZORCLIENT_BYTEARRAY: return bytesOf(field, name);
         case ZORCLIENT_MAP:
-        case ZORCLIENT_STREAM:
-            setItem(dict, name, nestedValue(field, name));
-            return;
-        default:
-            printf("pyzorvane/map2dict(%d): field: %s, field_type: %d\n", 69, name,
-                   static_cast<int>(rawType(field)));
-            return;
+        case ZORCLIENT_STREAM: return nestedValue(field, name);
+        default: return nullptr;
+    }
+}
+
+void field2dictImpl(PyObject* dict, const char* name, const zorClient_field_t& field) {
+    if (PyObject* value = valueOf(field, name)) {
+        setItem(dict, name, value);
+    } else {
+        printf("pyzorvane/map2dict(%d): field: %s, field_type: %d\n", 69, name, static_cast<int>(rawType(field)));
     }
 }
 
 // `owned`: the field comes from a walk of ours, which opened its nested
 // handle; closed once converted.
 void field2listImpl(PyObject* list, const zorClient_field_t& field, bool owned) {
-    const uint32_t code = rawType(field);
-    switch (code) {
-        case ZORCLIENT_BOOL: case ZORCLIENT_UINT8: case ZORCLIENT_INT8: case ZORCLIENT_UINT16:
-        case ZORCLIENT_INT16: case ZORCLIENT_UINT32: case ZORCLIENT_INT32: case ZORCLIENT_UINT64:
-        case ZORCLIENT_INT64: case ZORCLIENT_WCHAR: case ZORCLIENT_FLOAT: case ZORCLIENT_DOUBLE:
-            append(list, checked(numberOf(field)));
-            return;
-        case ZORCLIENT_STRING:
-            append(list, textOf(field.value.string));
-            return;
-        case ZORCLIENT_BYTEARRAY:
-            append(list, bytesOf(field, nullptr));
-            return;
-        case ZORCLIENT_MAP: {
-            NestedCloser closer(owned ? field.value.map : nullptr);
-            append(list, nestedValue(field, nullptr));
-            return;
-        }
-        case ZORCLIENT_STREAM: {
-            // A stream inside a stream adds its elements to the same list.
-            NestedCloser closer(owned ? field.value.stream : nullptr);
-            DepthGuard depth(nullptr);
-            walkStream(list, field.value.stream, true, nullptr);
-            return;
-        }
-        default:
-            printf("pyzorvane/map2dict(%d): field: None, field_type: %d\n", 131, static_cast<int>(rawType(field)));
-            return;
+    const bool container = isContainerField(field);
+    NestedCloser closer(owned && container ? field.value.map : nullptr);
+    if (container && rawType(field) == ZORCLIENT_STREAM) {
+        // A stream inside a stream adds its elements to the same list.
+        DepthGuard depth(nullptr);
+        walkStream(list, field.value.stream, true, nullptr);
+        return;
+    }
+    if (PyObject* value = valueOf(field, nullptr)) {
+        append(list, value);
+    } else {
+        printf("pyzorvane/map2dict(%d): field: None, field_type: %d\n", 131, static_cast<int>(rawType(field)));
     }
 }
 
