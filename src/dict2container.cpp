@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "scratch.h"
 #include "utils.h"
 
 namespace py = pybind11;
@@ -35,19 +36,7 @@ constexpr size_t kKeptAreaBytes = size_t(4) << 20;
 // Room for a field's own framing and name beyond its value, generously.
 constexpr size_t kFieldSlack = 256;
 
-struct Area {
-    std::unique_ptr<char[]> buf;
-    size_t size = 0;
-};
-
-struct AreaPool {
-    std::vector<Area> levels;
-    size_t inUse = 0;     // levels held by nested builds running now
-    int calls = 0;        // public entry points running now (re-entry from Python code)
-    bool oversized = false;
-};
-
-thread_local AreaPool t_pool;
+using Area = WriteArea;
 
 // Holds the next free level for one nested build; levels are taken and given
 // back in stack order, so a conversion re-entered from Python code just uses
@@ -56,7 +45,7 @@ class AreaLease {
 public:
     // The pool's address is fixed per thread: looked up once per lease, as a
     // thread_local costs a call each time in a shared object.
-    explicit AreaLease(size_t minSize) : pool_(&t_pool), idx_(pool_->inUse) {
+    explicit AreaLease(size_t minSize) : pool_(&conversionScratch().areas), idx_(pool_->inUse) {
         if (idx_ >= pool_->levels.size()) pool_->levels.emplace_back();
         ++pool_->inUse;
         if (idx_ >= kKeptLevels) pool_->oversized = true;
@@ -85,31 +74,33 @@ public:
     }
 
 private:
-    AreaPool* pool_;
+    WriteAreas* pool_;
     size_t idx_;
 };
 
 // Marks a public entry point; the last one to leave trims the pool.
 class CallScope {
 public:
-    CallScope() { ++t_pool.calls; }
+    CallScope() : pool_(conversionScratch().areas) { ++pool_.calls; }
     ~CallScope() {
-        if (--t_pool.calls == 0 && t_pool.oversized) trim();
+        if (--pool_.calls == 0 && pool_.oversized) trim();
     }
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
 
 private:
-    static void trim() {
-        if (t_pool.inUse != 0) return;
-        if (t_pool.levels.size() > kKeptLevels) t_pool.levels.resize(kKeptLevels);
-        for (Area& a : t_pool.levels) {
+    WriteAreas& pool_;
+
+    void trim() {
+        if (pool_.inUse != 0) return;
+        if (pool_.levels.size() > kKeptLevels) pool_.levels.resize(kKeptLevels);
+        for (Area& a : pool_.levels) {
             if (a.size > kKeptAreaBytes) {
                 a.buf.reset();
                 a.size = 0;
             }
         }
-        t_pool.oversized = false;
+        pool_.oversized = false;
     }
 };
 

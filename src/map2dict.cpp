@@ -8,16 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "scratch.h"
 #include "utils.h"
 
 namespace py = pybind11;
 
 namespace {
 
-// Nesting depth of the conversion running on this thread. Received content
-// decides the depth, so it is bounded (kMaxNestingDepth) to keep the native
-// recursion off the end of the stack.
-thread_local int t_readDepth = 0;
 
 [[noreturn]] void raiseTooDeep(const char* name) {
     std::string msg = "map2dict: containers nested deeper than " + std::to_string(kMaxNestingDepth) +
@@ -28,7 +25,7 @@ thread_local int t_readDepth = 0;
 
 class DepthGuard {
 public:
-    explicit DepthGuard(const char* name) : depth_(t_readDepth) {
+    explicit DepthGuard(const char* name) : depth_(conversionScratch().readDepth) {
         if (depth_ >= kMaxNestingDepth) raiseTooDeep(name);
         ++depth_;
     }
@@ -38,7 +35,7 @@ public:
     DepthGuard& operator=(const DepthGuard&) = delete;
 
 private:
-    int& depth_;  // one thread_local look-up per level
+    int& depth_;  // one look-up of the scratch per level
 };
 
 inline PyObject* checked(PyObject* obj) {
@@ -239,7 +236,6 @@ void walkStream(PyObject* list, zorClient_opaqueContainer_pt container_p, bool n
 // (kKeptBodyFields in pyzormsg.cpp) so one huge map does not pin memory.
 constexpr size_t kKeptFields = 4096;
 constexpr size_t kKeptLevels = 16;
-thread_local std::vector<std::vector<MapField>> t_mapScratch;
 
 // Byte-wise name order, as strcmp's. Names mostly differ in their first
 // byte, which is compared here without a call.
@@ -343,7 +339,7 @@ void fillDict(PyObject* dict, const std::vector<MapField>& fields) {
 PyObject* mapToDict(zorClient_opaqueContainer_pt map_p, int depth, const char* name) {
     const size_t level = static_cast<size_t>(depth);
     std::vector<MapField> fields;
-    auto& scratch = t_mapScratch;
+    auto& scratch = conversionScratch().mapLevels;
     if (level < kKeptLevels) {
         if (scratch.size() <= level) scratch.resize(level + 1);
         fields.swap(scratch[level]);

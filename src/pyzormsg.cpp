@@ -13,6 +13,7 @@
 #include "gil.h"
 #include "map2dict.h"
 #include "pyref.h"
+#include "scratch.h"
 
 namespace py = pybind11;
 
@@ -20,7 +21,6 @@ namespace {
 
 // Field lists of map bodies up to this many entries are kept for the next body.
 constexpr size_t kKeptBodyFields = 4096;
-thread_local std::vector<MapField> t_bodyFields;
 
 // The small "bytes/json" map is built in a buffer of this size.
 constexpr size_t kSmallMapBuffer = 32768;
@@ -198,13 +198,15 @@ py::dict PyZorMsg::to_dict() {
     // out while in use, for Python code that runs meanwhile and converts
     // another body) instead of a table with a node and a name copy per field.
     std::vector<MapField> fields;
-    fields.swap(t_bodyFields);
+    std::vector<MapField>& kept = conversionScratch().bodyFields;
+    fields.swap(kept);
     struct GiveBack {
         std::vector<MapField>& v;
+        std::vector<MapField>& kept;
         ~GiveBack() {
-            if (v.capacity() <= kKeptBodyFields && v.capacity() > t_bodyFields.capacity()) t_bodyFields.swap(v);
+            if (v.capacity() <= kKeptBodyFields && v.capacity() > kept.capacity()) kept.swap(v);
         }
-    } giveBack{fields};
+    } giveBack{fields, kept};
 
     GilRelease nogil;
     const BodyForm form = bodyFormOf(msg.getContentType());
@@ -273,7 +275,7 @@ char* PyZorMsg::from_dict(py::dict d, std::string format) {
             heap.reset(new char[buffsize]);
             buff = heap.get();
         } else {
-            small.reset(new char[kSmallMapBuffer]());
+            small = std::make_unique<char[]>(kSmallMapBuffer);  // zero-filled
             buff = small.get();
         }
         rc = msg.addContainerString(buff, buffsize, ctype::kBytesJson, json_str);

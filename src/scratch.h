@@ -1,0 +1,43 @@
+// Working memory that conversions on this thread keep between calls, so a
+// conversion costs no allocation once it has grown: one object per thread.
+// Each part is taken and given back in stack order, so a conversion that
+// Python code re-enters on the same thread (a finalizer converting another
+// message) uses what lies above the running one.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+#include "map2dict.h"
+
+// A working area in which dict2container builds one nested container.
+struct WriteArea {
+    std::unique_ptr<char[]> buf;
+    size_t size = 0;
+};
+
+struct WriteAreas {
+    std::vector<WriteArea> levels;  // one per nesting level in use
+    size_t inUse = 0;               // levels held by nested builds running now
+    int calls = 0;                  // public entry points running now
+    bool oversized = false;         // something to trim when the last call ends
+};
+
+struct ConversionScratch {
+    // to_dict: the fields of the body's map.
+    std::vector<MapField> bodyFields;
+    // map2dict: read lists of nested maps, one per nesting level.
+    std::vector<std::vector<MapField>> mapLevels;
+    // map2dict: nesting depth of the read running now, bounded by
+    // kMaxNestingDepth because received content decides it.
+    int readDepth = 0;
+    // dict2container: working areas of nested containers.
+    WriteAreas areas;
+};
+
+// This thread's scratch.
+inline ConversionScratch& conversionScratch() {
+    thread_local ConversionScratch scratch;
+    return scratch;
+}
