@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "key_cache.h"
 #include "scratch.h"
 #include "utils.h"
 
@@ -70,72 +71,10 @@ PyObject* newList() {
     return l;
 }
 
-// Dict keys of received maps repeat from message to message, so the str of a
-// short name is kept and reused: no decoding and no hashing (a str caches its
-// hash) for a name seen before. A direct-mapped table touched only with the
-// GIL held; an entry is replaced when another name lands on its slot. The
-// references it holds are never released, on purpose: nothing may touch
-// Python objects after the interpreter has gone.
-constexpr size_t kKeyCacheSlots = 1024;
-constexpr size_t kKeyCacheMaxLen = 31;
-
-struct CachedKey {
-    PyObject* str = nullptr;
-    uint8_t len = 0;
-    char name[kKeyCacheMaxLen];
-};
-
-CachedKey g_keyCache[kKeyCacheSlots];
-
-// After the interpreter is gone the entries point at nothing: forget them
-// (without releasing) in case an embedding application starts a new one.
-void forgetKeyCache() {
-    for (CachedKey& slot : g_keyCache) slot.str = nullptr;
-}
-bool g_keyCacheHooked = false;
-
-// New reference to the str of a field name, or null with no error set when
-// the name is not valid UTF-8.
-PyObject* keyOf(const char* name) {
-    const size_t len = std::strlen(name);
-    if (len > kKeyCacheMaxLen) {
-        PyObject* key = PyUnicode_DecodeUTF8(name, static_cast<Py_ssize_t>(len), nullptr);
-        if (key == nullptr) PyErr_Clear();
-        return key;
-    }
-    uint32_t h = 2166136261u;  // FNV-1a
-    for (size_t i = 0; i < len; ++i) h = (h ^ static_cast<unsigned char>(name[i])) * 16777619u;
-    CachedKey& slot = g_keyCache[h & (kKeyCacheSlots - 1)];
-    if (slot.str != nullptr && slot.len == len && std::memcmp(slot.name, name, len) == 0) {
-        Py_INCREF(slot.str);
-        return slot.str;
-    }
-    PyObject* key = PyUnicode_DecodeUTF8(name, static_cast<Py_ssize_t>(len), nullptr);
-    if (key == nullptr) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    if (PyObject_Hash(key) == -1) {  // cannot fail for an exact str; keep it out of the table if it does
-        PyErr_Clear();
-        return key;
-    }
-    if (!g_keyCacheHooked) {
-        g_keyCacheHooked = true;
-        Py_AtExit(forgetKeyCache);
-    }
-    PyObject* old = slot.str;
-    Py_INCREF(key);
-    slot.str = key;
-    slot.len = static_cast<uint8_t>(len);
-    std::memcpy(slot.name, name, len);
-    Py_XDECREF(old);
-    return key;
-}
-
 // dict[name] = value; steals value.
 void setItem(PyObject* dict, const char* name, PyObject* value) {
     py::object owned = py::reinterpret_steal<py::object>(value);
-    PyObject* key = keyOf(name);
+    PyObject* key = keyCache().strOf(name);
     if (key == nullptr) throw std::runtime_error("Could not allocate string object!");
     int rc = PyDict_CheckExact(dict) ? PyDict_SetItem(dict, key, value) : PyObject_SetItem(dict, key, value);
     Py_DECREF(key);
