@@ -143,15 +143,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (zorClient_container_createMap(&map_p, area.get(), kArea) != ZORCLIENT_OK) std::abort();
         try {
             dict2container(map_p, d);
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
         try {
             std::map<std::string, zorClient_field_t> table;
             zor2map(table, map_p);
             py::dict back;
             map2dict(back, nullptr, table);
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
         zorClient_container_closeMapStream(&map_p);
     }
     if (zorClient_testing_liveContainers() != containers) {

@@ -35,12 +35,10 @@ void fuzzOnce(const uint8_t* data, size_t size, const char* contentType) {
         zor2map(table, msg.msg.getBinaryAttachmentMap());
         py::dict d;
         map2dict(d, nullptr, table);
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
     try {
         py::dict d = msg.to_dict();
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
 }
 
 }  // namespace

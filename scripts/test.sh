@@ -26,6 +26,7 @@ stage() {
   "$@"
   echo "=== $name: passed in $((SECONDS - start))s"
 }
+stage "lint" bash scripts/lint.sh
 stage "type stubs" bash scripts/stubs.sh
 stage "valgrind" bash scripts/valgrind.sh
 stage "sanitizers" bash scripts/sanitize.sh

@@ -101,9 +101,7 @@ void BodyBridge::bind() {
     json_loads = jloads.release();
 }
 
-void BodyBridge::storeJson(ZorMsg& msg, const py::dict& d) {
-    storeEncoded(msg, json_dumps, d, "orjson", ctype::kJson);
-}
+void BodyBridge::storeJson(ZorMsg& msg, const py::dict& d) { storeEncoded(msg, json_dumps, d, "orjson", ctype::kJson); }
 
 void BodyBridge::storeMsgpack(ZorMsg& msg, const py::dict& d) {
     storeEncoded(msg, msgpack_dumps, d, "msgpack", ctype::kMsgpack);

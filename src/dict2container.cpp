@@ -175,8 +175,8 @@ std::string placeLabel(const char* key, const char* topKey) {
 }
 
 [[noreturn]] void raiseTooDeep(const char* topKey) {
-    std::string msg = "dict2container: values nested deeper than " + std::to_string(kMaxNestingDepth) +
-                      " levels in " + fieldLabel(topKey);
+    std::string msg = "dict2container: values nested deeper than " + std::to_string(kMaxNestingDepth) + " levels in " +
+                      fieldLabel(topKey);
     PyErr_SetString(PyExc_RecursionError, msg.c_str());
     throw py::error_already_set();
 }
@@ -237,9 +237,7 @@ inline const char* keyOf(PyObject* rawKey, std::string& spare) {
     return key;
 }
 
-inline bool isSequence(PyObject* v) {
-    return !PyUnicode_Check(v) && !PyBytes_Check(v) && PySequence_Check(v);
-}
+inline bool isSequence(PyObject* v) { return !PyUnicode_Check(v) && !PyBytes_Check(v) && PySequence_Check(v); }
 
 inline size_t keyLen(const char* key) { return key ? std::strlen(key) : 0; }
 
@@ -260,8 +258,8 @@ void checkTakeable(const char* key, const char* topKey, size_t need, Add&& add) 
 }
 
 [[noreturn]] void raiseCannotMove(const char* what) {
-    throw std::runtime_error(std::string("dict2container: cannot move a nested container into a larger area (") +
-                             what + "): " + zorClient_getLastErrorInfo()->errorStr);
+    throw std::runtime_error(std::string("dict2container: cannot move a nested container into a larger area (") + what +
+                             "): " + zorClient_getLastErrorInfo()->errorStr);
 }
 
 // Adds every field of `from` (built by these writers) to `to`, in order.
@@ -373,8 +371,7 @@ void writeInt(Target& t, const char* key, PyObject* v, const char* topKey) {
     }
     if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
     const auto value = static_cast<int64_t>(n);
-    put(t, key, topKey, 0,
-        [&](zorClient_opaqueContainer_pt c) { return zorClient_container_addInt64(c, value, key); });
+    put(t, key, topKey, 0, [&](zorClient_opaqueContainer_pt c) { return zorClient_container_addInt64(c, value, key); });
 }
 
 void writeFloat(Target& t, const char* key, PyObject* v, const char* topKey) {
@@ -439,8 +436,7 @@ void writeNested(Target& parent, const char* key, PyObject* v, bool isMap, int d
 
 // The one dispatch from a Python value to container fields: a field per row
 // of the value table it matches, among `allowed`.
-void writeValue(Target& t, const char* key, PyObject* v, int depth, const char* topKey,
-                unsigned allowed = ~0u) {
+void writeValue(Target& t, const char* key, PyObject* v, int depth, const char* topKey, unsigned allowed = ~0u) {
     const unsigned rows = rowsOf(v) & allowed;
     if (rows & kText) writeText(t, key, v, topKey);
     if (rows & kBool) writeBool(t, key, v, topKey);
@@ -499,8 +495,8 @@ void writeNested(Target& parent, const char* key, PyObject* v, bool isMap, int d
     zorClient_returnCode_t rc = isMap ? zorClient_container_createMap(&sub.c, area.buf(), area.size())
                                       : zorClient_container_createStream(&sub.c, area.buf(), area.size());
     if (rc != ZORCLIENT_OK) {
-        throw std::runtime_error("dict2container: cannot create a nested container for " + fieldLabel(topKey) +
-                                 ": " + zorClient_getLastErrorInfo()->errorStr);
+        throw std::runtime_error("dict2container: cannot create a nested container for " + fieldLabel(topKey) + ": " +
+                                 zorClient_getLastErrorInfo()->errorStr);
     }
     if (isMap) {
         fillMap(sub, v, depth, topKey);

@@ -16,10 +16,9 @@ namespace py = pybind11;
 
 namespace {
 
-
 [[noreturn]] void raiseTooDeep(const char* name) {
-    std::string msg = "map2dict: containers nested deeper than " + std::to_string(kMaxNestingDepth) +
-                      " levels at " + (name ? "field '" + std::string(name) + "'" : std::string("a stream element"));
+    std::string msg = "map2dict: containers nested deeper than " + std::to_string(kMaxNestingDepth) + " levels at " +
+                      (name ? "field '" + std::string(name) + "'" : std::string("a stream element"));
     PyErr_SetString(PyExc_RecursionError, msg.c_str());
     throw py::error_already_set();
 }

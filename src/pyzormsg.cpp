@@ -95,8 +95,7 @@ PyZorMsg::PyZorMsg(zorClient_opaqueMsg_pt msg_p) : msg(msg_p) {}
 
 PyZorMsg::PyZorMsg(ZorMsg& msg) : msg(idle(msg)) {}
 
-PyZorMsg::PyZorMsg(std::string topic, const json& j, std::string format)
-    : msg(topic, j, format, false, Direct) {}
+PyZorMsg::PyZorMsg(std::string topic, const json& j, std::string format) : msg(topic, j, format, false, Direct) {}
 
 PyZorMsg::~PyZorMsg() = default;
 

@@ -21,8 +21,7 @@ int zor2map(std::map<std::string, zorClient_field_t>& vals, zorClient_opaqueCont
 
     zorClient_field_t field;
     zorClient_returnCode_t rc;
-    while ((rc = zorClient_container_getNextField(container_p, &field, sizeof(field), &field_name)) ==
-           ZORCLIENT_OK) {
+    while ((rc = zorClient_container_getNextField(container_p, &field, sizeof(field), &field_name)) == ZORCLIENT_OK) {
         const char* name = field_name ? field_name : "";
         // Maps are often written in name order: then the new entry goes last
         // without a search.

@@ -16,8 +16,7 @@ namespace py = pybind11;
 namespace {
 
 void check(zorClient_returnCode_t rc, const char* what) {
-    if (rc != ZORCLIENT_OK)
-        throw std::runtime_error(std::string(what) + ": " + zorClient_getLastErrorInfo()->errorStr);
+    if (rc != ZORCLIENT_OK) throw std::runtime_error(std::string(what) + ": " + zorClient_getLastErrorInfo()->errorStr);
 }
 
 // Stands in for the library's receive callback: a message from another client

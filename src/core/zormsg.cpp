@@ -65,8 +65,7 @@ size_t nestingDepth(const json& root) {
 
 void checkNesting(const json& j) {
     if (nestingDepth(j) > static_cast<size_t>(kMaxNestingDepth))
-        throw std::invalid_argument("ZorMsg: body nested deeper than " + std::to_string(kMaxNestingDepth) +
-                                    " levels");
+        throw std::invalid_argument("ZorMsg: body nested deeper than " + std::to_string(kMaxNestingDepth) + " levels");
 }
 
 // Length of text without a UTF-8 sequence cut off at its end.
@@ -128,8 +127,7 @@ ZorMsg::ZorMsg() : msg_p(nullptr), container_p(nullptr) {
 
 ZorMsg::ZorMsg(zorClient_opaqueMsg_pt msg_p) : msg_p(msg_p), container_p(nullptr) {}
 
-ZorMsg::ZorMsg(const std::string& topic, const json& j, const std::string& content_type, bool elide,
-               DeliveryMode mode)
+ZorMsg::ZorMsg(const std::string& topic, const json& j, const std::string& content_type, bool elide, DeliveryMode mode)
     : msg_p(nullptr), container_p(nullptr) {
     if (zorClient_msg_alloc(&msg_p) != ZORCLIENT_OK) {
         logAllocFailure();
@@ -153,7 +151,7 @@ ZorMsg::ZorMsg(const std::string& topic, const json& j, const std::string& conte
     setElidingEligible(elide);
 }
 
-ZorMsg::ZorMsg(ZorMsg&& msg)
+ZorMsg::ZorMsg(ZorMsg&& msg) noexcept
     : msg_p(msg.msg_p), container_p(msg.container_p), container_buff_p(std::move(msg.container_buff_p)) {
     msg.msg_p = nullptr;
     msg.container_p = nullptr;
@@ -199,9 +197,7 @@ Destination ZorMsg::getDestination() const { return readDestination(msg_p, zorCl
 
 bool ZorMsg::isReply() { return zorClient_msg_isReplyMsg(msg_p) != 0; }
 
-zorClient_returnCode_t ZorMsg::setAsReply(bool reply) {
-    return zorClient_msg_setAsReplyMsg(msg_p, reply ? 1 : 0);
-}
+zorClient_returnCode_t ZorMsg::setAsReply(bool reply) { return zorClient_msg_setAsReplyMsg(msg_p, reply ? 1 : 0); }
 
 zorClient_returnCode_t ZorMsg::setReplyToDestination(const Destination& dest) {
     if (hasNul(dest.dest)) return ZORCLIENT_FAIL;

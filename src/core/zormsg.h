@@ -75,9 +75,8 @@ public:
 
     ZorMsg();
     explicit ZorMsg(zorClient_opaqueMsg_pt msg_p);
-    ZorMsg(const std::string& topic, const json& j, const std::string& content_type, bool elide,
-           DeliveryMode mode);
-    ZorMsg(ZorMsg&& msg);
+    ZorMsg(const std::string& topic, const json& j, const std::string& content_type, bool elide, DeliveryMode mode);
+    ZorMsg(ZorMsg&& msg) noexcept;
     ~ZorMsg();
 
     zorClient_opaqueMsg_pt ptr();
@@ -144,8 +143,7 @@ public:
     // built in it.
     void adoptContainerBuffer(std::unique_ptr<char[]> buff);
 
-private:
-    ZorMsg(const ZorMsg&);
-    ZorMsg& operator=(const ZorMsg&);
-    ZorMsg& operator=(ZorMsg&&);
+    ZorMsg(const ZorMsg&) = delete;
+    ZorMsg& operator=(const ZorMsg&) = delete;
+    ZorMsg& operator=(ZorMsg&&) = delete;
 };

@@ -76,8 +76,8 @@ TEST_P(BodyMsgpack, RoundTripsAsOneItem) {
 
 INSTANTIATE_TEST_SUITE_P(Values, BodyMsgpack,
                          ::testing::Values(keysBThenA(), json(nullptr), json("caf\xc3\xa9"),
-                                           json(uint64_t{18446744073709551615u}), json(-1234567890123),
-                                           json(2.25), json{{"bin", json::binary({0, 1, 255})}}));
+                                           json(uint64_t{18446744073709551615u}), json(-1234567890123), json(2.25),
+                                           json{{"bin", json::binary({0, 1, 255})}}));
 
 struct GateCase {
     const char* ct;    // nullptr: not set
@@ -104,8 +104,7 @@ TEST_P(BodyJsonGate, OnlyExactJsonTypesDecode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ContentTypes, BodyJsonGate,
-                         ::testing::Values(GateCase{"json", nullptr, true},
-                                           GateCase{"application/json", nullptr, true},
+                         ::testing::Values(GateCase{"json", nullptr, true}, GateCase{"application/json", nullptr, true},
                                            GateCase{nullptr, "application/json", true},
                                            GateCase{nullptr, nullptr, false}, GateCase{"", nullptr, false},
                                            GateCase{"msgpack", "application/json", false},
@@ -215,15 +214,13 @@ TEST_P(BodyConstructor, AddressesAndWritesBodyByContentType) {
 INSTANTIATE_TEST_SUITE_P(ContentTypes, BodyConstructor,
                          ::testing::Values(CtorCase{"json", "json", true, Persistent},
                                            CtorCase{"msgpack", "msgpack", false, NonPersistent},
-                                           CtorCase{"xml", "", true, Direct},
-                                           CtorCase{"", "", false, Persistent},
+                                           CtorCase{"xml", "", true, Direct}, CtorCase{"", "", false, Persistent},
                                            CtorCase{"application/json", "", true, NonPersistent},
                                            CtorCase{"JSON", "", false, Direct}));
 
 TEST(BodyConstructorFailure, EncodingFailureFreesTheMessage) {
     unsigned before = zorClient_testing_liveMsgs();
-    expectJsonError<json::type_error>(
-        [] { ZorMsg msg("t", json::array({"ok", "\xc3"}), "json", false, Direct); }, 316);
+    expectJsonError<json::type_error>([] { ZorMsg msg("t", json::array({"ok", "\xc3"}), "json", false, Direct); }, 316);
     EXPECT_EQ(zorClient_testing_liveMsgs(), before);
 }
 

@@ -182,12 +182,12 @@ TEST_P(CoreAllocFailure, LogsOneRecordAndHoldsNoMessage) {
     EXPECT_NE(next.ptr(), nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Constructors, CoreAllocFailure,
-                         ::testing::Values(FactoryCase{"default", [] { return std::make_unique<ZorMsg>(); }},
-                                           FactoryCase{"body", [] {
-                                                           return std::make_unique<ZorMsg>(
-                                                               "t", json{{"a", 1}}, "json", true, Persistent);
-                                                       }}));
+INSTANTIATE_TEST_SUITE_P(
+    Constructors, CoreAllocFailure,
+    ::testing::Values(FactoryCase{"default", [] { return std::make_unique<ZorMsg>(); }},
+                      FactoryCase{"body", [] {
+                                      return std::make_unique<ZorMsg>("t", json{{"a", 1}}, "json", true, Persistent);
+                                  }}));
 
 TEST(CoreNullHandle, OperationsReportFailureWithoutCrashing) {
     ZorMsg msg(nullptr);
@@ -269,9 +269,7 @@ struct RequestCase {
     bool request;
 };
 
-void PrintTo(const RequestCase& c, std::ostream* os) {
-    *os << "reply_to=" << c.reply_to << " reply=" << c.reply;
-}
+void PrintTo(const RequestCase& c, std::ostream* os) { *os << "reply_to=" << c.reply_to << " reply=" << c.reply; }
 
 class CoreRequest : public ::testing::TestWithParam<RequestCase> {};
 
@@ -336,8 +334,7 @@ TEST(CoreAddressing, EmptyNameRejectionComesBackUnchanged) {
     ZorMsg msg;
     ZorMsg reference;
     zorClient_destination_t record = {ZORCLIENT_TOPIC_DESTINATION, ""};
-    zorClient_returnCode_t expected =
-        zorClient_msg_setDestination(reference.ptr(), &record, sizeof(record));
+    zorClient_returnCode_t expected = zorClient_msg_setDestination(reference.ptr(), &record, sizeof(record));
     ASSERT_NE(expected, ZORCLIENT_OK);
     EXPECT_EQ(msg.setDestination(Destination("", ZORCLIENT_TOPIC_DESTINATION)), expected);
     EXPECT_EQ(msg.setDestination(record), expected);
@@ -410,15 +407,14 @@ TEST_P(CoreContentType, PrefersCtThenFallsBackToHttp) {
     EXPECT_EQ(msg.getContentType(), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sources, CoreContentType,
-    ::testing::Values(ContentTypeCase{"msgpack", nullptr, "application/json", "msgpack"},
-                      ContentTypeCase{nullptr, nullptr, "application/json", "application/json"},
-                      ContentTypeCase{nullptr, "other", "application/json", "application/json"},
-                      ContentTypeCase{nullptr, "other", nullptr, ""},
-                      ContentTypeCase{nullptr, nullptr, nullptr, ""},
-                      ContentTypeCase{"", nullptr, "application/json", ""},
-                      ContentTypeCase{"any text/at all", nullptr, nullptr, "any text/at all"}));
+INSTANTIATE_TEST_SUITE_P(Sources, CoreContentType,
+                         ::testing::Values(ContentTypeCase{"msgpack", nullptr, "application/json", "msgpack"},
+                                           ContentTypeCase{nullptr, nullptr, "application/json", "application/json"},
+                                           ContentTypeCase{nullptr, "other", "application/json", "application/json"},
+                                           ContentTypeCase{nullptr, "other", nullptr, ""},
+                                           ContentTypeCase{nullptr, nullptr, nullptr, ""},
+                                           ContentTypeCase{"", nullptr, "application/json", ""},
+                                           ContentTypeCase{"any text/at all", nullptr, nullptr, "any text/at all"}));
 
 TEST(CoreMetadata, LastWriteWinsAndCtIsMetadata) {
     ZorMsg msg;
@@ -480,8 +476,7 @@ TEST_P(CoreOversizeAttachment, RefusedWithoutTouchingTheBody) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, CoreOversizeAttachment,
-                         ::testing::Values(uint64_t{1} << 32, (uint64_t{1} << 32) + 2,
-                                           uint64_t{0xFFFFFFFFFFFFFFFF}));
+                         ::testing::Values(uint64_t{1} << 32, (uint64_t{1} << 32) + 2, uint64_t{0xFFFFFFFFFFFFFFFF}));
 
 // --- container path -----------------------------------------------------------------------
 

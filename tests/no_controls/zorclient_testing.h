@@ -16,7 +16,7 @@ void zorClient_testing_failAllocs(unsigned n);
 unsigned zorClient_testing_liveMsgs(void);
 unsigned zorClient_testing_liveContainers(void);
 zorClient_returnCode_t zorClient_testing_msg_setMapAttachment(zorClient_opaqueMsg_pt msg_p, const void* data,
-                                                             zorClient_uint32_t size);
+                                                              zorClient_uint32_t size);
 /* Declared again: a client library's header need not have it. */
 zorClient_returnCode_t zorClient_msg_setHttpContentType(zorClient_opaqueMsg_pt msg_p, const char* type);
 

@@ -61,8 +61,8 @@ void addField(zorClient_opaqueContainer_pt c, const char* name, int type, py::ha
         case ZORCLIENT_UINT64: check(zorClient_container_addUint64(c, v.cast<uint64_t>(), name), "addUint64"); break;
         case ZORCLIENT_INT64: check(zorClient_container_addInt64(c, v.cast<int64_t>(), name), "addInt64"); break;
         case ZORCLIENT_WCHAR: {
-            uint32_t ch = py::isinstance<py::str>(v) ? static_cast<uint32_t>(PyUnicode_ReadChar(v.ptr(), 0))
-                                                     : v.cast<uint32_t>();
+            uint32_t ch =
+                py::isinstance<py::str>(v) ? static_cast<uint32_t>(PyUnicode_ReadChar(v.ptr(), 0)) : v.cast<uint32_t>();
             check(zorClient_container_addWchar(c, ch, name), "addWchar");
             break;
         }
@@ -79,8 +79,10 @@ void addField(zorClient_opaqueContainer_pt c, const char* name, int type, py::ha
             std::string s = v.cast<std::string>();
             auto data = reinterpret_cast<const zorClient_uint8_t*>(s.data());
             auto len = static_cast<zorClient_uint32_t>(s.size());
-            if (type == ZORCLIENT_SMF) check(zorClient_container_addSmf(c, data, len, name), "addSmf");
-            else check(zorClient_container_addByteArray(c, data, len, name), "addByteArray");
+            if (type == ZORCLIENT_SMF)
+                check(zorClient_container_addSmf(c, data, len, name), "addSmf");
+            else
+                check(zorClient_container_addByteArray(c, data, len, name), "addByteArray");
             break;
         }
         case ZORCLIENT_FLOAT: check(zorClient_container_addFloat(c, v.cast<float>(), name), "addFloat"); break;
@@ -89,8 +91,10 @@ void addField(zorClient_opaqueContainer_pt c, const char* name, int type, py::ha
         case ZORCLIENT_STREAM: {
             std::unique_ptr<char[]> area(new char[size]);
             zorClient_opaqueContainer_pt sub = nullptr;
-            if (type == ZORCLIENT_MAP) check(zorClient_container_createMap(&sub, area.get(), size), "createMap");
-            else check(zorClient_container_createStream(&sub, area.get(), size), "createStream");
+            if (type == ZORCLIENT_MAP)
+                check(zorClient_container_createMap(&sub, area.get(), size), "createMap");
+            else
+                check(zorClient_container_createStream(&sub, area.get(), size), "createStream");
             try {
                 addFields(sub, v, size);
                 check(zorClient_container_addContainer(c, sub, name), "addContainer");
@@ -128,8 +132,10 @@ std::unique_ptr<Container> newContainer(bool isMap, size_t size) {
     auto c = std::make_unique<Container>();
     c->buf.reset(new char[size]);
     c->size = size;
-    if (isMap) check(zorClient_container_createMap(&c->handle, c->buf.get(), size), "createMap");
-    else check(zorClient_container_createStream(&c->handle, c->buf.get(), size), "createStream");
+    if (isMap)
+        check(zorClient_container_createMap(&c->handle, c->buf.get(), size), "createMap");
+    else
+        check(zorClient_container_createStream(&c->handle, c->buf.get(), size), "createStream");
     return c;
 }
 
@@ -164,9 +170,7 @@ py::list readFields(zorClient_opaqueContainer_pt c) {
                 if (f.value.string != nullptr) v = py::bytes(f.value.string);
                 break;
             case ZORCLIENT_BYTEARRAY:
-            case ZORCLIENT_SMF:
-                v = py::bytes(reinterpret_cast<const char*>(f.value.bytearray), f.length);
-                break;
+            case ZORCLIENT_SMF: v = py::bytes(reinterpret_cast<const char*>(f.value.bytearray), f.length); break;
             case ZORCLIENT_FLOAT: v = py::float_(f.value.float32); break;
             case ZORCLIENT_DOUBLE: v = py::float_(f.value.float64); break;
             case ZORCLIENT_MAP:
@@ -177,8 +181,8 @@ py::list readFields(zorClient_opaqueContainer_pt c) {
                 break;
             default: break;
         }
-        out.append(py::make_tuple(name ? py::object(py::str(name)) : py::object(py::none()),
-                                  static_cast<int>(f.type), v));
+        out.append(
+            py::make_tuple(name ? py::object(py::str(name)) : py::object(py::none()), static_cast<int>(f.type), v));
     }
     if (rc != ZORCLIENT_EOS) throw std::runtime_error("walk ended with code " + std::to_string(rc));
     return out;
@@ -226,8 +230,10 @@ std::unique_ptr<Container> makeDeep(int levels, bool isMap) {
     std::unique_ptr<char[]> areas[2] = {std::unique_ptr<char[]>(new char[size]),
                                         std::unique_ptr<char[]>(new char[size])};
     auto create = [&](zorClient_opaqueContainer_pt* c, char* buf) {
-        if (isMap) check(zorClient_container_createMap(c, buf, size), "createMap");
-        else check(zorClient_container_createStream(c, buf, size), "createStream");
+        if (isMap)
+            check(zorClient_container_createMap(c, buf, size), "createMap");
+        else
+            check(zorClient_container_createStream(c, buf, size), "createStream");
     };
     const char* name = isMap ? "x" : nullptr;
     zorClient_opaqueContainer_pt inner = nullptr;
@@ -254,28 +260,36 @@ void registerContainerTesting(py::module_& m) {
         .def_property_readonly("size", [](const Container& c) { return c.size; })
         .def_property_readonly("is_null", [](const Container& c) { return c.handle == nullptr; });
 
-    m.def("null_container", [] { return std::make_unique<Container>(); }, "A container slot holding no handle.");
+    m.def(
+        "null_container", [] { return std::make_unique<Container>(); }, "A container slot holding no handle.");
 #if ZORMSG_TEST_CONTROLS
-    m.def("container_handles_open", [] { return zorClient_testing_liveContainers(); },
-          "Container handles the library has open now.");
+    m.def(
+        "container_handles_open", [] { return zorClient_testing_liveContainers(); },
+        "Container handles the library has open now.");
 #endif
-    m.def("flush_stdout", [] { std::fflush(stdout); }, "Flush C stdio, where the diagnostic lines wait.");
+    m.def(
+        "flush_stdout", [] { std::fflush(stdout); }, "Flush C stdio, where the diagnostic lines wait.");
 
-    m.def("make_map", [](py::handle fields, size_t size) { return make(true, fields, size); },
-          py::arg("fields"), py::arg("size") = 65536,
-          "Map from [(name, type_code, value)]; nested maps/streams take a list as value.");
-    m.def("make_stream", [](py::handle fields, size_t size) { return make(false, fields, size); },
-          py::arg("fields"), py::arg("size") = 65536, "Stream from [(None, type_code, value)].");
+    m.def(
+        "make_map", [](py::handle fields, size_t size) { return make(true, fields, size); }, py::arg("fields"),
+        py::arg("size") = 65536, "Map from [(name, type_code, value)]; nested maps/streams take a list as value.");
+    m.def(
+        "make_stream", [](py::handle fields, size_t size) { return make(false, fields, size); }, py::arg("fields"),
+        py::arg("size") = 65536, "Stream from [(None, type_code, value)].");
     m.def("make_deep", &makeDeep, py::arg("levels"), py::arg("is_map"));
 
-    m.def("read_fields", [](Container& c) { return readFields(c.handle); },
-          "Raw walk: [(name, type_code, value)], texts as bytes, nested as lists.");
+    m.def(
+        "read_fields", [](Container& c) { return readFields(c.handle); },
+        "Raw walk: [(name, type_code, value)], texts as bytes, nested as lists.");
 
-    m.def("dict_to_map", [](py::dict d, size_t size) {
-        auto c = newContainer(true, size);
-        dict2container(c->handle, d);
-        return c;
-    }, py::arg("d"), py::arg("size") = 65536);
+    m.def(
+        "dict_to_map",
+        [](py::dict d, size_t size) {
+            auto c = newContainer(true, size);
+            dict2container(c->handle, d);
+            return c;
+        },
+        py::arg("d"), py::arg("size") = 65536);
 
     m.def("map_to_dict", [](Container& c) {
         std::map<std::string, zorClient_field_t> table;
@@ -294,57 +308,73 @@ void registerContainerTesting(py::module_& m) {
         stream2dict(d, name, c.handle);
         return d;
     });
-    m.def("field_to_dict", [](const std::string& name, int type, py::handle value) {
-        RawField r;
-        fillRaw(r, type, value);
-        py::dict d;
-        field2dict(d, name.c_str(), r.field);
-        return d;
-    }, py::arg("name"), py::arg("type_code"), py::arg("value") = py::none());
-    m.def("field_to_list", [](int type, py::handle value) {
-        RawField r;
-        fillRaw(r, type, value);
-        py::list l;
-        field2list(l, r.field);
-        return l;
-    }, py::arg("type_code"), py::arg("value") = py::none());
+    m.def(
+        "field_to_dict",
+        [](const std::string& name, int type, py::handle value) {
+            RawField r;
+            fillRaw(r, type, value);
+            py::dict d;
+            field2dict(d, name.c_str(), r.field);
+            return d;
+        },
+        py::arg("name"), py::arg("type_code"), py::arg("value") = py::none());
+    m.def(
+        "field_to_list",
+        [](int type, py::handle value) {
+            RawField r;
+            fillRaw(r, type, value);
+            py::list l;
+            field2list(l, r.field);
+            return l;
+        },
+        py::arg("type_code"), py::arg("value") = py::none());
 
-    m.def("zor2map_names", [](Container& c, std::vector<std::string> preset) {
-        std::map<std::string, zorClient_field_t> table;
-        zorClient_field_t mark{};
-        mark.type = ZORCLIENT_UNKNOWN;
-        for (auto& name : preset) table[name] = mark;
-        int count = zor2map(table, c.handle);
-        py::list entries;
-        for (auto& e : table) entries.append(py::make_tuple(py::bytes(e.first), static_cast<int>(e.second.type)));
-        return py::make_tuple(count, entries);
-    }, py::arg("container"), py::arg("preset") = std::vector<std::string>(),
-       "(result, [(name, type_code)]) in table order; preset names start as type -1.");
+    m.def(
+        "zor2map_names",
+        [](Container& c, std::vector<std::string> preset) {
+            std::map<std::string, zorClient_field_t> table;
+            zorClient_field_t mark{};
+            mark.type = ZORCLIENT_UNKNOWN;
+            for (auto& name : preset) table[name] = mark;
+            int count = zor2map(table, c.handle);
+            py::list entries;
+            for (auto& e : table) entries.append(py::make_tuple(py::bytes(e.first), static_cast<int>(e.second.type)));
+            return py::make_tuple(count, entries);
+        },
+        py::arg("container"), py::arg("preset") = std::vector<std::string>(),
+        "(result, [(name, type_code)]) in table order; preset names start as type -1.");
 
     m.def("get_bytes_string", [](py::dict d) { return getBytesString(d); });
 
-    m.def("container_bytes", [](Container& c) {
-        zorClient_opaqueMsg_pt msg = nullptr;
-        check(zorClient_msg_alloc(&msg), "alloc");
-        void* data = nullptr;
-        zorClient_uint32_t len = 0;
-        zorClient_returnCode_t rc = zorClient_msg_setBinaryAttachmentContainer(msg, c.handle);
-        if (rc == ZORCLIENT_OK) rc = zorClient_msg_getBinaryAttachmentPtr(msg, &data, &len);
-        py::bytes out = rc == ZORCLIENT_OK ? py::bytes(static_cast<const char*>(data), len) : py::bytes();
-        zorClient_msg_free(&msg);
-        check(rc, "attachment");
-        return out;
-    }, "Encoded content of a map, as a message body carries it.");
+    m.def(
+        "container_bytes",
+        [](Container& c) {
+            zorClient_opaqueMsg_pt msg = nullptr;
+            check(zorClient_msg_alloc(&msg), "alloc");
+            void* data = nullptr;
+            zorClient_uint32_t len = 0;
+            zorClient_returnCode_t rc = zorClient_msg_setBinaryAttachmentContainer(msg, c.handle);
+            if (rc == ZORCLIENT_OK) rc = zorClient_msg_getBinaryAttachmentPtr(msg, &data, &len);
+            py::bytes out = rc == ZORCLIENT_OK ? py::bytes(static_cast<const char*>(data), len) : py::bytes();
+            zorClient_msg_free(&msg);
+            check(rc, "attachment");
+            return out;
+        },
+        "Encoded content of a map, as a message body carries it.");
 #if ZORMSG_TEST_CONTROLS
-    m.def("map_from_bytes", [](py::bytes b) {
-        auto c = std::make_unique<Container>();
-        check(zorClient_msg_alloc(&c->msg), "alloc");
-        std::string data = b;
-        check(zorClient_testing_msg_setMapAttachment(c->msg, data.data(), static_cast<zorClient_uint32_t>(data.size())),
-              "setMapAttachment");
-        // Left null when the library refuses the body as a map.
-        zorClient_msg_getBinaryAttachmentMap(c->msg, &c->handle);
-        return c;
-    }, "The map body of a received message holding these bytes (unchecked).");
+    m.def(
+        "map_from_bytes",
+        [](py::bytes b) {
+            auto c = std::make_unique<Container>();
+            check(zorClient_msg_alloc(&c->msg), "alloc");
+            std::string data = b;
+            check(zorClient_testing_msg_setMapAttachment(c->msg, data.data(),
+                                                         static_cast<zorClient_uint32_t>(data.size())),
+                  "setMapAttachment");
+            // Left null when the library refuses the body as a map.
+            zorClient_msg_getBinaryAttachmentMap(c->msg, &c->handle);
+            return c;
+        },
+        "The map body of a received message holding these bytes (unchecked).");
 #endif
 }

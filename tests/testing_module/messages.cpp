@@ -33,8 +33,7 @@ private:
 };
 
 void check(zorClient_returnCode_t rc, const char* what) {
-    if (rc != ZORCLIENT_OK)
-        throw std::runtime_error(std::string(what) + ": " + zorClient_getLastErrorInfo()->errorStr);
+    if (rc != ZORCLIENT_OK) throw std::runtime_error(std::string(what) + ": " + zorClient_getLastErrorInfo()->errorStr);
 }
 
 // A message whose body is a library map written from `d`, as another client
@@ -110,7 +109,8 @@ void registerMessageTesting(py::module_& m) {
     m.def("set_map_attachment", [](PyZorMsg& msg, py::bytes raw) {
         // A received body replaces the old one: like every body change, not
         // while a conversion reads the message.
-        if (msg.msg.converting) throw std::runtime_error("ZorMsg: the body cannot change while the message is being converted");
+        if (msg.msg.converting)
+            throw std::runtime_error("ZorMsg: the body cannot change while the message is being converted");
         msg.msg.releaseContainer();
         std::string s = raw;
         check(zorClient_testing_msg_setMapAttachment(msg.ptr(), s.data(), static_cast<zorClient_uint32_t>(s.size())),

@@ -19,10 +19,7 @@ public:
 
 PYBIND11_MODULE(zormsg_testing, m) {
     m.doc() = "Native operations of zormsg reachable from tests and benchmarks.";
-    py::class_<Noop>(m, "Noop")
-        .def(py::init<>())
-        .def("call", &Noop::call)
-        .def_property("flag", &Noop::get, &Noop::set);
+    py::class_<Noop>(m, "Noop").def(py::init<>()).def("call", &Noop::call).def_property("flag", &Noop::get, &Noop::set);
     // False when the client library has no test controls: then the functions
     // that need them are not here (live counts, refused allocations, received
     // raw bodies, the HTTP content type setter).
@@ -31,12 +28,12 @@ PYBIND11_MODULE(zormsg_testing, m) {
     // their headers, so tests use these instead of copies.
     py::dict types;
     const std::pair<const char*, zorClient_fieldType_t> codes[] = {
-        {"BOOL", ZORCLIENT_BOOL},     {"UINT8", ZORCLIENT_UINT8},   {"INT8", ZORCLIENT_INT8},
-        {"UINT16", ZORCLIENT_UINT16}, {"INT16", ZORCLIENT_INT16},   {"UINT32", ZORCLIENT_UINT32},
-        {"INT32", ZORCLIENT_INT32},   {"UINT64", ZORCLIENT_UINT64}, {"INT64", ZORCLIENT_INT64},
-        {"WCHAR", ZORCLIENT_WCHAR},   {"STRING", ZORCLIENT_STRING}, {"BYTEARRAY", ZORCLIENT_BYTEARRAY},
-        {"FLOAT", ZORCLIENT_FLOAT},   {"DOUBLE", ZORCLIENT_DOUBLE}, {"MAP", ZORCLIENT_MAP},
-        {"STREAM", ZORCLIENT_STREAM}, {"NULL", ZORCLIENT_NULL},     {"DESTINATION", ZORCLIENT_DESTINATION},
+        {"BOOL", ZORCLIENT_BOOL},     {"UINT8", ZORCLIENT_UINT8},     {"INT8", ZORCLIENT_INT8},
+        {"UINT16", ZORCLIENT_UINT16}, {"INT16", ZORCLIENT_INT16},     {"UINT32", ZORCLIENT_UINT32},
+        {"INT32", ZORCLIENT_INT32},   {"UINT64", ZORCLIENT_UINT64},   {"INT64", ZORCLIENT_INT64},
+        {"WCHAR", ZORCLIENT_WCHAR},   {"STRING", ZORCLIENT_STRING},   {"BYTEARRAY", ZORCLIENT_BYTEARRAY},
+        {"FLOAT", ZORCLIENT_FLOAT},   {"DOUBLE", ZORCLIENT_DOUBLE},   {"MAP", ZORCLIENT_MAP},
+        {"STREAM", ZORCLIENT_STREAM}, {"NULL", ZORCLIENT_NULL},       {"DESTINATION", ZORCLIENT_DESTINATION},
         {"SMF", ZORCLIENT_SMF},       {"UNKNOWN", ZORCLIENT_UNKNOWN},
     };
     for (const auto& code : codes) types[code.first] = static_cast<int>(code.second);

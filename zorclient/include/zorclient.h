@@ -54,10 +54,10 @@ typedef uint32_t zorClient_wchar_t;
 /* Return codes                                                              */
 /* ------------------------------------------------------------------------ */
 typedef enum zorClient_returnCode {
-    ZORCLIENT_FAIL = -1,      /* the call failed; see zorClient_getLastErrorInfo() */
+    ZORCLIENT_FAIL = -1, /* the call failed; see zorClient_getLastErrorInfo() */
     ZORCLIENT_OK = 0,
-    ZORCLIENT_NOT_FOUND = 5,  /* the asked-for item is absent */
-    ZORCLIENT_EOS = 6         /* end of a container walk */
+    ZORCLIENT_NOT_FOUND = 5, /* the asked-for item is absent */
+    ZORCLIENT_EOS = 6        /* end of a container walk */
 } zorClient_returnCode_t;
 
 typedef struct zorClient_errorInfo {
@@ -143,7 +143,7 @@ typedef struct zorClient_field {
         zorClient_uint64_t uint64;
         zorClient_int64_t int64;
         zorClient_wchar_t wchar;
-        const char* string;              /* NUL-terminated; may be null */
+        const char* string;                 /* NUL-terminated; may be null */
         const zorClient_uint8_t* bytearray; /* `length` bytes */
         const zorClient_uint8_t* smf;       /* `length` bytes */
         float float32;
@@ -162,23 +162,18 @@ ZORCLIENT_API zorClient_returnCode_t zorClient_msg_alloc(zorClient_opaqueMsg_pt*
 ZORCLIENT_API zorClient_returnCode_t zorClient_msg_free(zorClient_opaqueMsg_pt* msg_p);
 /* Readable multi-line text of the message; always NUL-terminated within
  * bufSize, cut to fit. */
-ZORCLIENT_API zorClient_returnCode_t zorClient_msg_dump(zorClient_opaqueMsg_pt msg_p, char* buffer,
-                                                        size_t bufSize);
+ZORCLIENT_API zorClient_returnCode_t zorClient_msg_dump(zorClient_opaqueMsg_pt msg_p, char* buffer, size_t bufSize);
 
 ZORCLIENT_API zorClient_returnCode_t zorClient_msg_setDestination(zorClient_opaqueMsg_pt msg_p,
-                                                                  zorClient_destination_t* dest_p,
-                                                                  size_t destSize);
+                                                                  zorClient_destination_t* dest_p, size_t destSize);
 /* ZORCLIENT_NOT_FOUND when no destination is set; the record is untouched. */
 ZORCLIENT_API zorClient_returnCode_t zorClient_msg_getDestination(zorClient_opaqueMsg_pt msg_p,
-                                                                  zorClient_destination_t* dest_p,
-                                                                  size_t destSize);
+                                                                  zorClient_destination_t* dest_p, size_t destSize);
 ZORCLIENT_API zorClient_returnCode_t zorClient_msg_setReplyTo(zorClient_opaqueMsg_pt msg_p,
-                                                              zorClient_destination_t* dest_p,
-                                                              size_t destSize);
+                                                              zorClient_destination_t* dest_p, size_t destSize);
 /* ZORCLIENT_OK only when a reply-to destination is set. */
 ZORCLIENT_API zorClient_returnCode_t zorClient_msg_getReplyTo(zorClient_opaqueMsg_pt msg_p,
-                                                              zorClient_destination_t* dest_p,
-                                                              size_t destSize);
+                                                              zorClient_destination_t* dest_p, size_t destSize);
 
 ZORCLIENT_API zorClient_returnCode_t zorClient_msg_setAsReplyMsg(zorClient_opaqueMsg_pt msg_p,
                                                                  zorClient_bool_t isReply);
@@ -196,24 +191,21 @@ ZORCLIENT_API zorClient_returnCode_t zorClient_msg_setDeliveryMode(zorClient_opa
 ZORCLIENT_API zorClient_returnCode_t zorClient_msg_getDeliveryMode(zorClient_opaqueMsg_pt msg_p,
                                                                    zorClient_uint32_t* mode_p);
 
-ZORCLIENT_API zorClient_returnCode_t zorClient_msg_setCorrelationId(zorClient_opaqueMsg_pt msg_p,
-                                                                    const char* corrId);
+ZORCLIENT_API zorClient_returnCode_t zorClient_msg_setCorrelationId(zorClient_opaqueMsg_pt msg_p, const char* corrId);
 /* ZORCLIENT_NOT_FOUND when none is set; *corrId_p points into the message. */
 ZORCLIENT_API zorClient_returnCode_t zorClient_msg_getCorrelationId(zorClient_opaqueMsg_pt msg_p,
                                                                     const char** corrId_p);
 
 /* Copies `size` bytes as the body (a size of 0 removes the body). */
-ZORCLIENT_API zorClient_returnCode_t zorClient_msg_setBinaryAttachment(zorClient_opaqueMsg_pt msg_p,
-                                                                       const void* buf_p,
+ZORCLIENT_API zorClient_returnCode_t zorClient_msg_setBinaryAttachment(zorClient_opaqueMsg_pt msg_p, const void* buf_p,
                                                                        zorClient_uint32_t size);
 /* Points into the message. ZORCLIENT_NOT_FOUND when the message has no body.
  * For a map body the data is the map's encoded content. */
-ZORCLIENT_API zorClient_returnCode_t zorClient_msg_getBinaryAttachmentPtr(zorClient_opaqueMsg_pt msg_p,
-                                                                          void** buf_p,
+ZORCLIENT_API zorClient_returnCode_t zorClient_msg_getBinaryAttachmentPtr(zorClient_opaqueMsg_pt msg_p, void** buf_p,
                                                                           zorClient_uint32_t* size_p);
 /* Copies the map's content into the message as its body. */
-ZORCLIENT_API zorClient_returnCode_t zorClient_msg_setBinaryAttachmentContainer(
-    zorClient_opaqueMsg_pt msg_p, zorClient_opaqueContainer_pt container_p);
+ZORCLIENT_API zorClient_returnCode_t
+zorClient_msg_setBinaryAttachmentContainer(zorClient_opaqueMsg_pt msg_p, zorClient_opaqueContainer_pt container_p);
 /* A read-only handle to the map body; the same handle for repeated calls while
  * the body is unchanged. It stays valid until it is closed, the body is
  * replaced or the message is freed. ZORCLIENT_FAIL when the body is not a map. */
@@ -234,8 +226,7 @@ ZORCLIENT_API zorClient_returnCode_t zorClient_msg_getHttpContentType(zorClient_
                                                                       const char** type_p);
 /* A test control (see zorclient_testing.h): messages get their HTTP content
  * type from the network, and a library built without test controls lacks this. */
-ZORCLIENT_API zorClient_returnCode_t zorClient_msg_setHttpContentType(zorClient_opaqueMsg_pt msg_p,
-                                                                      const char* type);
+ZORCLIENT_API zorClient_returnCode_t zorClient_msg_setHttpContentType(zorClient_opaqueMsg_pt msg_p, const char* type);
 
 /* ------------------------------------------------------------------------ */
 /* Containers                                                                */
@@ -245,8 +236,8 @@ ZORCLIENT_API zorClient_returnCode_t zorClient_msg_setHttpContentType(zorClient_
 #define ZORCLIENT_CONTAINER_HEADER_SIZE 8
 #define ZORCLIENT_FIELD_HEADER_SIZE 8
 
-ZORCLIENT_API zorClient_returnCode_t zorClient_container_createMap(zorClient_opaqueContainer_pt* map_p,
-                                                                   char* buffer, size_t size);
+ZORCLIENT_API zorClient_returnCode_t zorClient_container_createMap(zorClient_opaqueContainer_pt* map_p, char* buffer,
+                                                                   size_t size);
 ZORCLIENT_API zorClient_returnCode_t zorClient_container_createStream(zorClient_opaqueContainer_pt* stream_p,
                                                                       char* buffer, size_t size);
 /* Finishes the container and nulls *container_p. */
@@ -280,8 +271,8 @@ ZORCLIENT_API zorClient_returnCode_t zorClient_container_addString(zorClient_opa
 ZORCLIENT_API zorClient_returnCode_t zorClient_container_addByteArray(zorClient_opaqueContainer_pt container_p,
                                                                       const zorClient_uint8_t* value,
                                                                       zorClient_uint32_t length, const char* name);
-ZORCLIENT_API zorClient_returnCode_t zorClient_container_addFloat(zorClient_opaqueContainer_pt container_p,
-                                                                  float value, const char* name);
+ZORCLIENT_API zorClient_returnCode_t zorClient_container_addFloat(zorClient_opaqueContainer_pt container_p, float value,
+                                                                  const char* name);
 ZORCLIENT_API zorClient_returnCode_t zorClient_container_addDouble(zorClient_opaqueContainer_pt container_p,
                                                                    double value, const char* name);
 ZORCLIENT_API zorClient_returnCode_t zorClient_container_addNull(zorClient_opaqueContainer_pt container_p,

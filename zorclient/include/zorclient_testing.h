@@ -29,8 +29,7 @@ ZORCLIENT_API unsigned zorClient_testing_liveContainers(void);
 /* Sets the body of a message to `size` bytes taken as an encoded map, as a
  * map body arrives from the network: nothing is checked until it is read. */
 ZORCLIENT_API zorClient_returnCode_t zorClient_testing_msg_setMapAttachment(zorClient_opaqueMsg_pt msg_p,
-                                                                           const void* data,
-                                                                           zorClient_uint32_t size);
+                                                                            const void* data, zorClient_uint32_t size);
 
 #ifdef __cplusplus
 }

@@ -98,8 +98,8 @@ zorClient_returnCode_t zorClient_msg_getBinaryAttachmentMap(zorClient_opaqueMsg_
     if (!m) return report(ZORCLIENT_FAIL, kBadMsg);
     if (!map_p) return fail("null address for the map handle");
     if (!m->bodyIsMap) {
-        return report(ZORCLIENT_FAIL, m->body.empty() ? "message has no binary attachment"
-                                                      : "binary attachment is not a map");
+        return report(ZORCLIENT_FAIL,
+                      m->body.empty() ? "message has no binary attachment" : "binary attachment is not a map");
     }
     if (findContainer(toOpaque(m->bodyMap)) == nullptr) {
         // Content is checked when read, as for a body received from the network.

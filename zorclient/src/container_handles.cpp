@@ -181,7 +181,7 @@ Handle registerContainer(std::unique_ptr<Container> c) {
     }
     c->handle = h;
     if (counted(*c)) gLiveContainers.fetch_add(1, std::memory_order_relaxed);
-    c.release();
+    static_cast<void>(c.release());  // the registry owns it now
     return h;
 }
 

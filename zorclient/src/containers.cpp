@@ -45,9 +45,8 @@ bool overlapsOwn(const Container& c, const void* p, std::uint64_t n) {
 // removed, then the new field is appended. Usually done in place, so setting
 // the same property again costs no allocation; a name or value that points
 // into the map's own bytes makes it rebuild into new bytes instead.
-zorClient_returnCode_t addReplacing(Container& c, int type, std::uint8_t flags, const char* name,
-                                    std::uint16_t nameLen, const void* v1, std::uint32_t l1, const void* v2,
-                                    std::uint32_t l2) {
+zorClient_returnCode_t addReplacing(Container& c, int type, std::uint8_t flags, const char* name, std::uint16_t nameLen,
+                                    const void* v1, std::uint32_t l1, const void* v2, std::uint32_t l2) {
     View v;
     if (const char* err = c.view(v)) return fail("user property map unreadable: %s", err);
     const std::uint64_t added = fieldSize(nameLen, std::uint64_t{l1} + l2);
@@ -138,8 +137,8 @@ zorClient_returnCode_t add(zorClient_opaqueContainer_pt h, int type, std::uint8_
 
     const std::uint64_t need = fieldSize(nameLen, l1 + l2);
     if (c->used + need > c->cap)
-        return fail("field of %llu bytes does not fit: %u of %u bytes free", (unsigned long long)need,
-                    c->cap - c->used, c->cap);
+        return fail("field of %llu bytes does not fit: %u of %u bytes free", (unsigned long long)need, c->cap - c->used,
+                    c->cap);
     writeField(c->ext + c->used, type, flags, name, nl, v1, s1, v2, s2);
     c->used += static_cast<std::uint32_t>(need);
     writeHeader(c->ext, c->kind, c->used);

@@ -40,7 +40,8 @@ std::uint32_t fixedSize(int type) {
 const char* parseField(const std::uint8_t* c, std::uint32_t total, std::uint32_t pos, bool named, RawField& f) {
     if (pos >= total || total - pos < kFieldHeader) return "field header runs past the end of the container";
     const std::uint8_t* h = c + pos;
-    const int type = static_cast<std::int8_t>(h[0]);
+    // The type byte is a signed code (-1 for unknown), in two's complement.
+    const int type = h[0] >= 0x80 ? static_cast<int>(h[0]) - 0x100 : static_cast<int>(h[0]);
     const std::uint8_t flags = h[1];
     const std::uint16_t nameLen = load<std::uint16_t>(h + 2);
     const std::uint32_t valueLen = load<std::uint32_t>(h + 4);
@@ -68,8 +69,7 @@ const char* parseField(const std::uint8_t* c, std::uint32_t total, std::uint32_t
             }
             break;
         case ZORCLIENT_DESTINATION:
-            if (valueLen < sizeof(std::int32_t) + 1 || value[valueLen - 1] != 0)
-                return "destination value malformed";
+            if (valueLen < sizeof(std::int32_t) + 1 || value[valueLen - 1] != 0) return "destination value malformed";
             // Walks hand the type out as the enum: only its values may pass.
             if (const std::int32_t dt = load<std::int32_t>(value);
                 dt < ZORCLIENT_NULL_DESTINATION || dt > ZORCLIENT_QUEUE_TEMP_DESTINATION)
@@ -88,8 +88,7 @@ const char* parseField(const std::uint8_t* c, std::uint32_t total, std::uint32_t
                 return "nested container kind differs from its field type";
             break;
         }
-        default:
-            break;
+        default: break;
     }
 
     f.type = (type >= ZORCLIENT_BOOL && type <= ZORCLIENT_SMF) ? type : ZORCLIENT_UNKNOWN;
@@ -102,8 +101,8 @@ const char* parseField(const std::uint8_t* c, std::uint32_t total, std::uint32_t
     return nullptr;
 }
 
-void writeField(std::uint8_t* p, int type, std::uint8_t flags, const char* name, std::uint16_t nameLen,
-                const void* v1, std::uint32_t l1, const void* v2, std::uint32_t l2) {
+void writeField(std::uint8_t* p, int type, std::uint8_t flags, const char* name, std::uint16_t nameLen, const void* v1,
+                std::uint32_t l1, const void* v2, std::uint32_t l2) {
     p[0] = static_cast<std::uint8_t>(static_cast<std::int8_t>(type));
     p[1] = flags;
     store<std::uint16_t>(p + 2, nameLen);

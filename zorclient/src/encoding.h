@@ -54,7 +54,7 @@ const char* checkHeader(const std::uint8_t* p, std::uint64_t avail, std::uint32_
 struct RawField {
     int type = ZORCLIENT_UNKNOWN;  // ZORCLIENT_UNKNOWN for a type code this library does not know
     std::uint8_t flags = 0;
-    const char* name = nullptr;    // null when unnamed
+    const char* name = nullptr;  // null when unnamed
     const std::uint8_t* value = nullptr;
     std::uint32_t valueLen = 0;
     std::uint32_t valueOffset = 0;  // from the container's first byte
@@ -73,8 +73,8 @@ inline std::uint64_t fieldSize(std::uint64_t nameLen, std::uint64_t valueLen) {
 }
 
 // Writes one field at `p`; the value is the two pieces one after the other.
-void writeField(std::uint8_t* p, int type, std::uint8_t flags, const char* name, std::uint16_t nameLen,
-                const void* v1, std::uint32_t l1, const void* v2, std::uint32_t l2);
+void writeField(std::uint8_t* p, int type, std::uint8_t flags, const char* name, std::uint16_t nameLen, const void* v1,
+                std::uint32_t l1, const void* v2, std::uint32_t l2);
 
 }  // namespace zc
 

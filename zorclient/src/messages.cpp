@@ -121,7 +121,7 @@ zorClient_returnCode_t zorClient_msg_alloc(zorClient_opaqueMsg_pt* msg_p) {
     const Handle h = messageRegistry().add(m.get());
     if (h == 0) return fail("no message handle available");
     m->handle = h;
-    m.release();
+    static_cast<void>(m.release());  // the registry owns it now
     gLiveMessages.fetch_add(1, std::memory_order_relaxed);
     *msg_p = toOpaque(h);
     return ZORCLIENT_OK;
@@ -203,8 +203,7 @@ zorClient_returnCode_t zorClient_msg_getCorrelationId(zorClient_opaqueMsg_pt msg
 }
 
 zorClient_returnCode_t zorClient_msg_getHttpContentType(zorClient_opaqueMsg_pt msg_p, const char** type_p) {
-    return getText(msg_p, type_p, &Message::hasHttpContentType, &Message::httpContentType,
-                   "no HTTP content type set");
+    return getText(msg_p, type_p, &Message::hasHttpContentType, &Message::httpContentType, "no HTTP content type set");
 }
 
 #ifndef ZORCLIENT_NO_TEST_CONTROLS

@@ -83,7 +83,7 @@ private:
     }
 
     std::atomic<Slot*> chunks_[kChunks] = {};
-    std::mutex mu_;                 // guards the free list and chunk creation
+    std::mutex mu_;  // guards the free list and chunk creation
     std::vector<std::uint32_t> free_;
     std::uint32_t nextIdx_ = 0;
 };

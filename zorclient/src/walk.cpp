@@ -101,7 +101,8 @@ zorClient_returnCode_t zorClient_container_getStringPtr(zorClient_opaqueContaine
     const RawField* found = nullptr;
     RawField f, last;
     for (std::uint32_t pos = kContainerHeader; pos < v.n; pos += f.size) {
-        if (const char* err = parseField(v.p, v.n, pos, true, f)) return fail("corrupt field at offset %u: %s", pos, err);
+        if (const char* err = parseField(v.p, v.n, pos, true, f))
+            return fail("corrupt field at offset %u: %s", pos, err);
         if (f.type == ZORCLIENT_STRING && std::strcmp(f.name, name) == 0) {
             last = f;
             found = &last;

@@ -275,7 +275,7 @@ TEST(ZorContainer, BadArgumentsFailWithText) {
     EXPECT_EQ(m, nullptr);
     ASSERT_EQ(zorClient_container_createMap(&m, buf, sizeof buf), ZORCLIENT_OK);
     const std::vector<std::function<zorClient_returnCode_t()>> calls = {
-        [&] { return zorClient_container_addInt64(m, 1, nullptr); },          // map needs a name
+        [&] { return zorClient_container_addInt64(m, 1, nullptr); },  // map needs a name
         [&] { return zorClient_container_addByteArray(m, nullptr, 3, "b"); },
         [&] { return zorClient_container_addDestination(m, nullptr, "d"); },
         [&] { return zorClient_container_addContainer(m, nullptr, "c"); },

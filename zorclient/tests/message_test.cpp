@@ -233,8 +233,9 @@ TEST(StandInMessage, FreeOfAReceivedMapBodyReleasesEveryHandle) {
     inner.field(ZORCLIENT_INT64, "", std::vector<std::uint8_t>(8, 1)).seal();
     Bytes outer('M');
     outer.field(ZORCLIENT_STREAM, "s", inner.b).seal();
-    ASSERT_EQ(zorClient_testing_msg_setMapAttachment(m, outer.b.data(), static_cast<zorClient_uint32_t>(outer.b.size())),
-              ZORCLIENT_OK);
+    ASSERT_EQ(
+        zorClient_testing_msg_setMapAttachment(m, outer.b.data(), static_cast<zorClient_uint32_t>(outer.b.size())),
+        ZORCLIENT_OK);
     zorClient_opaqueContainer_pt body = nullptr;
     ASSERT_EQ(zorClient_msg_getBinaryAttachmentMap(m, &body), ZORCLIENT_OK);
     const auto fields = walk(body);
@@ -264,8 +265,9 @@ TEST(ZorMessage, UserPropertyMapReplacesByNameAndGrows) {
     const std::string longValue(300, 'v');
     ASSERT_EQ(zorClient_container_addString(up, "json", "ct"), ZORCLIENT_OK);
     ASSERT_EQ(zorClient_container_addString(up, longValue.c_str(), "meta"), ZORCLIENT_OK);
-    ASSERT_EQ(zorClient_container_addString(up, "msgpack-with-a-long-content-type-name-beyond-sixty-four-bytes-total", "ct"),
-              ZORCLIENT_OK);
+    ASSERT_EQ(
+        zorClient_container_addString(up, "msgpack-with-a-long-content-type-name-beyond-sixty-four-bytes-total", "ct"),
+        ZORCLIENT_OK);
     const char* v = nullptr;
     ASSERT_EQ(zorClient_container_getStringPtr(up, &v, "ct"), ZORCLIENT_OK);
     EXPECT_STREQ(v, "msgpack-with-a-long-content-type-name-beyond-sixty-four-bytes-total");

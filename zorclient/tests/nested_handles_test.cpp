@@ -31,8 +31,9 @@ TEST(StandInContainer, ClosingANestedHandleReleasesOnlyWhatIsInside) {
     for (const std::vector<int>& order : {std::vector<int>{0, 1, 2, 3, 4}, {4, 3, 2, 1, 0}, {2, 0, 4, 1, 3}}) {
         SCOPED_TRACE(::testing::PrintToString(order));
         Msg m;
-        ASSERT_EQ(zorClient_testing_msg_setMapAttachment(m.h, bytes.data(), static_cast<zorClient_uint32_t>(bytes.size())),
-                  ZORCLIENT_OK);
+        ASSERT_EQ(
+            zorClient_testing_msg_setMapAttachment(m.h, bytes.data(), static_cast<zorClient_uint32_t>(bytes.size())),
+            ZORCLIENT_OK);
         zorClient_opaqueContainer_pt body = nullptr;
         ASSERT_EQ(zorClient_msg_getBinaryAttachmentMap(m.h, &body), ZORCLIENT_OK);
         const unsigned live = zorClient_testing_liveContainers();

@@ -46,8 +46,12 @@ TEST(StandInReceived, WellFormedMapReads) {
     Bytes nested('M');
     nested.field(ZORCLIENT_STRING, "s", text("v")).seal();
     Bytes b('M');
-    b.field(ZORCLIENT_INT32, "i", le32(7)).field(ZORCLIENT_MAP, "m", nested.b).field(ZORCLIENT_NULL, "n", {})
-        .field(ZORCLIENT_STRING, "z", {}, 1).field(100, "future", {1, 2, 3}).seal();
+    b.field(ZORCLIENT_INT32, "i", le32(7))
+        .field(ZORCLIENT_MAP, "m", nested.b)
+        .field(ZORCLIENT_NULL, "n", {})
+        .field(ZORCLIENT_STRING, "z", {}, 1)
+        .field(100, "future", {1, 2, 3})
+        .seal();
     size_t n = 0;
     EXPECT_EQ(walkReceived(b.b, &n), ZORCLIENT_EOS);
     EXPECT_EQ(n, 6u);
@@ -151,7 +155,9 @@ TEST(StandInReceived, CorruptContentFailsCleanly) {
 
 TEST(StandInReceived, EveryTruncationOfAValidMapIsSafe) {
     Bytes nested('S');
-    nested.field(ZORCLIENT_STRING, "", text("deep")).field(ZORCLIENT_DOUBLE, "", std::vector<std::uint8_t>(8, 0)).seal();
+    nested.field(ZORCLIENT_STRING, "", text("deep"))
+        .field(ZORCLIENT_DOUBLE, "", std::vector<std::uint8_t>(8, 0))
+        .seal();
     Bytes b('M');
     b.field(ZORCLIENT_STRING, "bytes/json", text("{\"a\": [1, 2]}")).field(ZORCLIENT_STREAM, "s", nested.b).seal();
     ASSERT_EQ(walkReceived(b.b), ZORCLIENT_EOS);

@@ -71,8 +71,12 @@ public:
         std::memcpy(&b[4], &n, 4);
         return *this;
     }
-    void put16(std::uint16_t v) { b.insert(b.end(), reinterpret_cast<std::uint8_t*>(&v), reinterpret_cast<std::uint8_t*>(&v) + 2); }
-    void put32(std::uint32_t v) { b.insert(b.end(), reinterpret_cast<std::uint8_t*>(&v), reinterpret_cast<std::uint8_t*>(&v) + 4); }
+    void put16(std::uint16_t v) {
+        b.insert(b.end(), reinterpret_cast<std::uint8_t*>(&v), reinterpret_cast<std::uint8_t*>(&v) + 2);
+    }
+    void put32(std::uint32_t v) {
+        b.insert(b.end(), reinterpret_cast<std::uint8_t*>(&v), reinterpret_cast<std::uint8_t*>(&v) + 4);
+    }
     std::vector<std::uint8_t> b;
 };
 
