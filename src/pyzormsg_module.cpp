@@ -74,6 +74,29 @@ void registerZormsg(py::module_& m) {
 #define ZORMSG_STR(x) ZORMSG_STR2(x)
 constexpr const char* kCompiledFor = ZORMSG_STR(PY_MAJOR_VERSION) "." ZORMSG_STR(PY_MINOR_VERSION);
 
+// Runs one step of the import. On failure the module is released and an
+// ImportError is pending: the step's own Python error when `keepPythonError`
+// (a missing package says which), else one carrying the failure's text.
+template <class Step>
+bool importStep(PyObject* module, Step step, bool keepPythonError, const char* prefix) {
+    try {
+        step();
+        return true;
+    } catch (py::error_already_set& e) {
+        if (keepPythonError) {
+            e.restore();
+        } else {
+            PyErr_SetString(PyExc_ImportError, e.what());
+        }
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_ImportError, "%s%s", prefix, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_ImportError, "zormsg: the import failed with an unknown error");
+    }
+    Py_DECREF(module);
+    return false;
+}
+
 PyModuleDef zormsg_def;  // lives for the life of the process
 
 }  // namespace
@@ -111,35 +134,14 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_zormsg() {
 
     // 3. The body bridge, then the registrations. A missing orjson or msgpack
     //    is an ImportError naming it; any failure releases the module.
-    try {
-        bindBodyBridge();
-    } catch (py::error_already_set& e) {
-        e.restore();
-        Py_DECREF(module);
-        return nullptr;
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_ImportError, "zormsg could not bind orjson and msgpack: %s", e.what());
-        Py_DECREF(module);
-        return nullptr;
-    } catch (...) {
-        PyErr_SetString(PyExc_ImportError, "zormsg could not bind orjson and msgpack: unknown error");
-        Py_DECREF(module);
-        return nullptr;
-    }
-    try {
-        py::module_ m = py::reinterpret_borrow<py::module_>(module);
-        registerZormsg(m);
-    } catch (py::error_already_set& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-        Py_DECREF(module);
-        return nullptr;
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-        Py_DECREF(module);
-        return nullptr;
-    } catch (...) {
-        PyErr_SetString(PyExc_ImportError, "zormsg: registration failed with an unknown error");
-        Py_DECREF(module);
+    if (!importStep(module, bindBodyBridge, true, "zormsg could not bind orjson and msgpack: ")) return nullptr;
+    if (!importStep(
+            module,
+            [module] {
+                py::module_ m = py::reinterpret_borrow<py::module_>(module);
+                registerZormsg(m);
+            },
+            false, "")) {
         return nullptr;
     }
     return module;
