@@ -125,6 +125,18 @@ TEST(ZorMessage, BinaryAttachmentIsCopiedAndRemovable) {
     EXPECT_EQ(zorClient_msg_getBinaryAttachmentPtr(m.h, &p, &n), ZORCLIENT_NOT_FOUND);
 }
 
+// Gives the message a map body with one string field, "bytes/json" =
+// {"a":1}, built in a buffer that is overwritten afterwards: the body is a copy.
+void setOneFieldMapBody(zorClient_opaqueMsg_pt msg) {
+    std::vector<char> buf(256);
+    zorClient_opaqueContainer_pt built = nullptr;
+    ASSERT_EQ(zorClient_container_createMap(&built, buf.data(), buf.size()), ZORCLIENT_OK);
+    zorClient_container_addString(built, "{\"a\":1}", "bytes/json");
+    ASSERT_EQ(zorClient_msg_setBinaryAttachmentContainer(msg, built), ZORCLIENT_OK);
+    zorClient_container_closeMapStream(&built);
+    buf.assign(buf.size(), '\x7f');
+}
+
 TEST(ZorMessage, MapBodyHandleLifecycle) {
     Msg m;
     zorClient_opaqueContainer_pt body = nullptr;
@@ -133,13 +145,7 @@ TEST(ZorMessage, MapBodyHandleLifecycle) {
     EXPECT_EQ(zorClient_msg_getBinaryAttachmentMap(m.h, &body), ZORCLIENT_FAIL);  // raw bytes
     EXPECT_EQ(body, nullptr);
 
-    std::vector<char> buf(256);
-    zorClient_opaqueContainer_pt built = nullptr;
-    ASSERT_EQ(zorClient_container_createMap(&built, buf.data(), buf.size()), ZORCLIENT_OK);
-    zorClient_container_addString(built, "{\"a\":1}", "bytes/json");
-    ASSERT_EQ(zorClient_msg_setBinaryAttachmentContainer(m.h, built), ZORCLIENT_OK);
-    zorClient_container_closeMapStream(&built);
-    buf.assign(buf.size(), '\x7f');  // the body is a copy
+    setOneFieldMapBody(m.h);
 
     ASSERT_EQ(zorClient_msg_getBinaryAttachmentMap(m.h, &body), ZORCLIENT_OK);
     zorClient_opaqueContainer_pt again = nullptr;
@@ -173,12 +179,7 @@ TEST(ZorMessage, MapBodyHandleLifecycle) {
 // while the body lasts.
 TEST(StandInMessage, MapBodyEncodingAndHandleCount) {
     Msg m;
-    std::vector<char> buf(256);
-    zorClient_opaqueContainer_pt built = nullptr;
-    ASSERT_EQ(zorClient_container_createMap(&built, buf.data(), buf.size()), ZORCLIENT_OK);
-    zorClient_container_addString(built, "{\"a\":1}", "bytes/json");
-    ASSERT_EQ(zorClient_msg_setBinaryAttachmentContainer(m.h, built), ZORCLIENT_OK);
-    zorClient_container_closeMapStream(&built);
+    setOneFieldMapBody(m.h);
 
     void* p = nullptr;
     zorClient_uint32_t n = 0;
