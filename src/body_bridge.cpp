@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "pyref.h"
+#include "internal/pyref.h"
 
 namespace py = pybind11;
 

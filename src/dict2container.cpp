@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "scratch.h"
+#include "internal/scratch.h"
 #include "utils.h"
 
 namespace py = pybind11;

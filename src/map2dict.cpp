@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "key_cache.h"
-#include "scratch.h"
+#include "internal/key_cache.h"
+#include "internal/scratch.h"
 #include "utils.h"
 
 namespace py = pybind11;

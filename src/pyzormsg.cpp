@@ -10,10 +10,10 @@
 
 #include "body_bridge.h"
 #include "dict2container.h"
-#include "gil.h"
+#include "internal/gil.h"
+#include "internal/pyref.h"
+#include "internal/scratch.h"
 #include "map2dict.h"
-#include "pyref.h"
-#include "scratch.h"
 
 namespace py = pybind11;
 
