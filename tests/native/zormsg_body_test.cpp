@@ -89,9 +89,9 @@ void PrintTo(const GateCase& c, std::ostream* os) {
     *os << "ct=" << (c.ct ? c.ct : "(none)") << " http=" << (c.http ? c.http : "(none)");
 }
 
-class BodyJsonGate : public ::testing::TestWithParam<GateCase> {};
+class StandInBodyJsonGate : public ::testing::TestWithParam<GateCase> {};
 
-TEST_P(BodyJsonGate, OnlyExactJsonTypesDecode) {
+TEST_P(StandInBodyJsonGate, OnlyExactJsonTypesDecode) {
     ZorMsg msg;
     if (GetParam().http) {
         ASSERT_EQ(zorClient_msg_setHttpContentType(msg.ptr(), GetParam().http), ZORCLIENT_OK);
@@ -103,7 +103,7 @@ TEST_P(BodyJsonGate, OnlyExactJsonTypesDecode) {
     EXPECT_EQ(msg.getJsonBody(), GetParam().decodes ? json::array({1, "x"}) : json());
 }
 
-INSTANTIATE_TEST_SUITE_P(ContentTypes, BodyJsonGate,
+INSTANTIATE_TEST_SUITE_P(ContentTypes, StandInBodyJsonGate,
                          ::testing::Values(GateCase{"json", nullptr, true}, GateCase{"application/json", nullptr, true},
                                            GateCase{nullptr, "application/json", true},
                                            GateCase{nullptr, nullptr, false}, GateCase{"", nullptr, false},
@@ -218,7 +218,7 @@ INSTANTIATE_TEST_SUITE_P(ContentTypes, BodyConstructor,
                                            CtorCase{"application/json", "", true, NonPersistent},
                                            CtorCase{"JSON", "", false, Direct}));
 
-TEST(BodyConstructorFailure, EncodingFailureFreesTheMessage) {
+TEST(StandInBodyConstructorFailure, EncodingFailureFreesTheMessage) {
     unsigned before = zorClient_testing_liveMsgs();
     expectJsonError<json::type_error>([] { ZorMsg msg("t", json::array({"ok", "\xc3"}), "json", false, Direct); }, 316);
     EXPECT_EQ(zorClient_testing_liveMsgs(), before);
@@ -226,7 +226,7 @@ TEST(BodyConstructorFailure, EncodingFailureFreesTheMessage) {
 
 // The encoders recurse once per level: a value nested past the limit is
 // refused before anything is written, instead of overflowing the stack.
-TEST(BodyNesting, TooDeepIsRefusedAndTheMessageUnchanged) {
+TEST(StandInBodyNesting, TooDeepIsRefusedAndTheMessageUnchanged) {
     json deep = json::array();
     for (int i = 0; i < 100000; ++i) deep = json::array({std::move(deep)});
     json edge = json::array();

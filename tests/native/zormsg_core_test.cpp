@@ -77,7 +77,7 @@ std::vector<std::string> stringFields(zorClient_opaqueContainer_pt map_p) {
 
 // --- lifetime -------------------------------------------------------------------
 
-TEST(CoreLifetime, DefaultMessageIsFreedOnDestruction) {
+TEST(StandInCoreLifetime, DefaultMessageIsFreedOnDestruction) {
     unsigned before = zorClient_testing_liveMsgs();
     {
         ZorMsg msg;
@@ -87,7 +87,7 @@ TEST(CoreLifetime, DefaultMessageIsFreedOnDestruction) {
     EXPECT_EQ(zorClient_testing_liveMsgs(), before);
 }
 
-TEST(CoreLifetime, AdoptedAndMovedHandlesAreFreedExactlyOnce) {
+TEST(StandInCoreLifetime, AdoptedAndMovedHandlesAreFreedExactlyOnce) {
     unsigned before = zorClient_testing_liveMsgs();
     zorClient_opaqueMsg_pt raw = nullptr;
     ASSERT_EQ(zorClient_msg_alloc(&raw), ZORCLIENT_OK);
@@ -108,7 +108,7 @@ TEST(CoreLifetime, AdoptedAndMovedHandlesAreFreedExactlyOnce) {
     EXPECT_EQ(zorClient_testing_liveMsgs(), before);
 }
 
-TEST(CoreLifetime, ContainerAndBufferMoveAndAreClosedOnce) {
+TEST(StandInCoreLifetime, ContainerAndBufferMoveAndAreClosedOnce) {
     unsigned containers = zorClient_testing_liveContainers();
     unsigned msgs = zorClient_testing_liveMsgs();
     {
@@ -131,7 +131,7 @@ TEST(CoreLifetime, ContainerAndBufferMoveAndAreClosedOnce) {
     EXPECT_EQ(zorClient_testing_liveMsgs(), msgs);
 }
 
-TEST(CoreLifetime, ReleaseContainerEmptiesSlotAndBuffer) {
+TEST(StandInCoreLifetime, ReleaseContainerEmptiesSlotAndBuffer) {
     unsigned containers = zorClient_testing_liveContainers();
     ZorMsg msg;
     auto buff = std::make_unique<char[]>(128);
@@ -152,9 +152,9 @@ struct FactoryCase {
 };
 void PrintTo(const FactoryCase& c, std::ostream* os) { *os << c.name; }
 
-class CoreAllocFailure : public ::testing::TestWithParam<FactoryCase> {};
+class StandInCoreAllocFailure : public ::testing::TestWithParam<FactoryCase> {};
 
-TEST_P(CoreAllocFailure, LogsOneRecordAndHoldsNoMessage) {
+TEST_P(StandInCoreAllocFailure, LogsOneRecordAndHoldsNoMessage) {
     unsigned before = zorClient_testing_liveMsgs();
     LogCapture capture;
     zorClient_testing_failAllocs(1);
@@ -183,7 +183,7 @@ TEST_P(CoreAllocFailure, LogsOneRecordAndHoldsNoMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Constructors, CoreAllocFailure,
+    Constructors, StandInCoreAllocFailure,
     ::testing::Values(FactoryCase{"default", [] { return std::make_unique<ZorMsg>(); }},
                       FactoryCase{"body", [] {
                                       return std::make_unique<ZorMsg>("t", json{{"a", 1}}, "json", true, Persistent);
@@ -390,9 +390,9 @@ void PrintTo(const ContentTypeCase& c, std::ostream* os) {
     *os << "ct=" << (c.ct ? c.ct : "(none)") << " http=" << (c.http ? c.http : "(none)");
 }
 
-class CoreContentType : public ::testing::TestWithParam<ContentTypeCase> {};
+class StandInCoreContentType : public ::testing::TestWithParam<ContentTypeCase> {};
 
-TEST_P(CoreContentType, PrefersCtThenFallsBackToHttp) {
+TEST_P(StandInCoreContentType, PrefersCtThenFallsBackToHttp) {
     const ContentTypeCase& c = GetParam();
     ZorMsg msg;
     if (c.http) {
@@ -407,7 +407,7 @@ TEST_P(CoreContentType, PrefersCtThenFallsBackToHttp) {
     EXPECT_EQ(msg.getContentType(), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sources, CoreContentType,
+INSTANTIATE_TEST_SUITE_P(Sources, StandInCoreContentType,
                          ::testing::Values(ContentTypeCase{"msgpack", nullptr, "application/json", "msgpack"},
                                            ContentTypeCase{nullptr, nullptr, "application/json", "application/json"},
                                            ContentTypeCase{nullptr, "other", "application/json", "application/json"},
@@ -480,7 +480,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, CoreOversizeAttachment,
 
 // --- container path -----------------------------------------------------------------------
 
-TEST(CoreContainer, SecondCreateKeepsTheFirstContainer) {
+TEST(StandInCoreContainer, SecondCreateKeepsTheFirstContainer) {
     unsigned containers = zorClient_testing_liveContainers();
     char buff1[128];
     char buff2[128];
@@ -493,7 +493,7 @@ TEST(CoreContainer, SecondCreateKeepsTheFirstContainer) {
     EXPECT_EQ(zorClient_testing_liveContainers(), containers + 1);
 }
 
-TEST(CoreContainer, StringsAttachAndReadBackAsMapBody) {
+TEST(StandInCoreContainer, StringsAttachAndReadBackAsMapBody) {
     unsigned containers = zorClient_testing_liveContainers();
     {
         char buff[256];

@@ -3,8 +3,8 @@
 // ctest runs them with ZORMSG_STANDIN_SKIP set to the reason, and such a run
 // ends before any test with that reason and exit code 77, which ctest reports
 // as skipped. A control called from any other test fails that test, naming
-// the control: that test needs the stand-in, but tests/standin_tests.py did
-// not see it.
+// the control: that test needs the stand-in, and its suite's name must say so
+// (StandIn..., see tests/CMakeLists.txt).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -27,8 +27,7 @@ const bool kStandInSkipped = [] {
 [[noreturn]] void missing(const char* control) {
     const std::string text = std::string(control) +
                              " is a test control of the stand-in, and the client library built in has none: "
-                             "this test needs the stand-in (name its suite StandIn... or call the control in "
-                             "the test body, so that tests/standin_tests.py finds it)";
+                             "this test needs the stand-in: name its suite StandIn...";
     ADD_FAILURE() << text;
     throw std::logic_error(text);
 }

@@ -110,6 +110,7 @@ def test_native_body_constructor():
 @pytest.mark.parametrize("fmt", ["json", "msgpack"])
 @pytest.mark.parametrize("depth, ok", [(zt.MAX_NESTING_DEPTH, True), (zt.MAX_NESTING_DEPTH + 1, False),
                                        (100_000, False)])
+@pytest.mark.standin
 def test_native_body_nesting_is_bounded(fmt, depth, ok):
     text = "[" * depth + "]" * depth
     live = zt.live_msgs()

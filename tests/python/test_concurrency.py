@@ -48,6 +48,7 @@ def handles():
     return zt.live_msgs(), zt.live_containers()
 
 
+@pytest.mark.standin
 def test_messages_made_and_dropped_in_threads_give_every_handle_back():
     start = handles()
     big = {"blob": "x" * 40000}  # beyond the small buffer: the heap path
@@ -72,6 +73,7 @@ def test_messages_made_and_dropped_in_threads_give_every_handle_back():
     assert handles() == start
 
 
+@pytest.mark.standin
 def test_failing_calls_in_threads_leave_nothing_behind():
     start = handles()
 
@@ -95,6 +97,7 @@ def test_failing_calls_in_threads_leave_nothing_behind():
     assert handles() == start
 
 
+@pytest.mark.standin
 def test_first_use_of_the_body_bridge_from_many_threads():
     # The test module binds its own encoder handles on first use: here every
     # thread is first at once, in a fresh interpreter.

@@ -68,6 +68,7 @@ def test_value_rows(value, field):
     ({"s": ["ok", "\x00"]}, "str value of a sequence element in field 's'"),
     ({"m": {"t": "x\x00"}}, "str value of field 't' in field 'm'"),
 ])
+@pytest.mark.standin
 def test_nul_in_a_name_or_str_value_raises_instead_of_cutting_the_text(d, label):
     before = zt.container_handles_open()
     with pytest.raises(ValueError, match=re.escape("the " + label + " holds a NUL character")):
@@ -145,6 +146,7 @@ def test_int_subclass_with_item_access_gives_both_fields():
     assert written({"k": IntSeq(9)}) == [("k", INT64, 9), ("k", STREAM, [(None, INT64, 0), (None, INT64, 1)])]
 
 
+@pytest.mark.standin
 def test_iteration_error_propagates_and_closes_the_nested_container():
     class Bad:
         def __len__(self):
@@ -277,6 +279,7 @@ BIG = "y" * (5 << 20)
     lambda: {"m": {"a": Once(["x", None]), "big": BIG}},     # a map area grows
     lambda: {"m": {"l": [Once([None]), {"s": BIG}]}},        # grows at every level up
 ])
+@pytest.mark.standin
 def test_values_are_read_once_when_nested_areas_grow(capfd, make):
     d = make()
     onces = []

@@ -89,6 +89,7 @@ def test_content_type(msg):
     assert msg.content_type == "é"
 
 
+@pytest.mark.standin
 def test_http_content_type_fallback(msg):
     zt.set_http_content_type(msg, "application/json")
     assert msg.content_type == "application/json"
