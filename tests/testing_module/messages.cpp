@@ -88,6 +88,12 @@ void registerMessageTesting(py::module_& m) {
     m.def("move_out", [](PyZorMsg& src) { return new PyZorMsg(src.msg); });
     m.def("has_handle", [](PyZorMsg& msg) { return msg.ptr() != nullptr; });
     m.def("has_container", [](PyZorMsg& msg) { return msg.msg.container_p != nullptr; });
+    // The library's own dump, straight from it: what repr must give.
+    m.def("library_dump", [](PyZorMsg& msg) {
+        std::string buffer(4096, '\0');
+        check(zorClient_msg_dump(msg.ptr(), &buffer[0], buffer.size()), "zorClient_msg_dump");
+        return py::str(buffer.c_str());
+    });
 
     // Native-only members reached for tests.
     m.def("set_correlation_id", [](PyZorMsg& msg, std::string id) { msg.setCorrlationId(std::move(id)); });
