@@ -40,17 +40,7 @@ for t in zorclient_tests zormsg_native_tests; do
   [ "$(realpath "$got")" = "$(realpath "$lib")" ] || { echo "external-library: $t loads '$got', not $lib"; exit 1; }
 done
 export PYTHONPATH=$(realpath "$BUILD_DIR")/lib
-"$PY" - "$lib" <<'PYEOF'
-import os, sys
-import zormsg, zormsg_testing
-want = os.path.realpath(sys.argv[1])
-loaded = {line.split()[-1] for line in open("/proc/self/maps") if "libzorclient" in line}
-if {os.path.realpath(p) for p in loaded} != {want}:
-    sys.exit(f"external-library: the module loaded {sorted(loaded)}, not {want}")
-if zormsg_testing.has_test_controls:
-    sys.exit("external-library: zormsg_testing has test controls the library lacks")
-print(f"external-library: zormsg ({zormsg.__file__}) loads {want}")
-PYEOF
+"$PY" scripts/external_library_loads.py "$lib"
 (cd examples && "$PY" quickstart.py >/dev/null)
 
 # Every test runs; the reports say which kind each one is.
@@ -62,36 +52,4 @@ rc=0
 "$PY" -m pytest -q -rs -p no:cacheprovider --junitxml="$work/pytest.xml" tests/python || rc=$?
 [ "$rc" -eq 0 ] || exit "$rc"
 
-"$PY" - "$work/ctest.xml" "$work/pytest.xml" <<'PYEOF'
-import sys
-import xml.etree.ElementTree as ET
-
-def kinds(case, name):
-    return {p.get("value") for p in case.iter("property") if p.get("name") == name}
-
-bad = []
-for tool, path, label, reason in (("ctest", sys.argv[1], "cmake_labels", "has no test controls"),
-                                  ("pytest", sys.argv[2], "kind", "has no test controls")):
-    count = {"contract": 0, "standin": 0}
-    for case in ET.parse(path).iter("testcase"):
-        name = case.get("name")
-        kind = kinds(case, label) & set(count)
-        skipped = case.find("skipped")
-        failed = case.find("failure") is not None or case.find("error") is not None
-        if len(kind) != 1:
-            bad.append(f"{tool}: {name} is neither a contract nor a stand-in test")
-        elif kind == {"contract"}:
-            if failed or skipped is not None:
-                bad.append(f"{tool}: contract test {name} did not pass")
-            count["contract"] += 1
-        elif skipped is None or reason not in ((skipped.get("message") or "") + (skipped.text or "")
-                                               + (case.findtext("system-out") or "")):
-            bad.append(f"{tool}: stand-in test {name} was not skipped for want of test controls")
-        else:
-            count["standin"] += 1
-    print(f"external-library: {tool}: {count['contract']} contract tests passed, "
-          f"{count['standin']} stand-in tests skipped")
-    if not count["contract"]:
-        bad.append(f"{tool}: no contract test ran")
-sys.exit("\n".join(bad) if bad else 0)
-PYEOF
+"$PY" scripts/external_library_counts.py "$work/ctest.xml" "$work/pytest.xml"
