@@ -53,7 +53,8 @@ CASES = {
     "dict_to_map": "zt.dict_to_map(d, 1 << 20)",
     "dest.set": "m.dest = dest",
     "is_reply.get": "m.is_reply",
-    "compose": "n = ZorMsg(); n.dest = dest; n.reply2 = dest; n.delivery_mode = zormsg.Persistent; n.json = d; n = None",
+    "compose": "n = ZorMsg(); n.dest = dest; n.reply2 = dest; n.delivery_mode = zormsg.Persistent; "
+               "n.json = d; n = None",
 }
 
 

@@ -32,12 +32,29 @@ def item(kind, key, value):
     return bytes([kind]) + text(key) + value
 
 
-INT = lambda n: b"\x00" + struct.pack("<q", n)
-FLOAT = lambda f: b"\x02" + struct.pack("<d", f)
-STR = lambda s: b"\x03" + text(s)
-BYTES = lambda s: b"\x04" + text(s)
-LIST = lambda *vs: b"\x07" + bytes([len(vs)]) + b"".join(vs)
-DICT = lambda *its: b"\x09" + dict_seed(its)
+def INT(n):
+    return b"\x00" + struct.pack("<q", n)
+
+
+def FLOAT(f):
+    return b"\x02" + struct.pack("<d", f)
+
+
+def STR(s):
+    return b"\x03" + text(s)
+
+
+def BYTES(s):
+    return b"\x04" + text(s)
+
+
+def LIST(*vs):
+    return b"\x07" + bytes([len(vs)]) + b"".join(vs)
+
+
+def DICT(*its):
+    return b"\x09" + dict_seed(its)
+
 
 DICTS = [
     dict_seed([item(3, "a", INT(1)), item(3, "f", FLOAT(0.5)), item(3, "s", STR("x"))]),

@@ -1,5 +1,5 @@
 """Receives a message in native code and reads it from Python."""
-import zormsg  # registers ZorMsg; the native module returns objects of it
+import zormsg  # noqa: F401  registers ZorMsg; the native module returns objects of it
 import received_example
 
 msg = received_example.receive()
