@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Style and static analysis of the project's own C++ sources: clang-format
-# (.clang-format) must leave every file as it is, and clang-tidy (.clang-tidy)
-# must find nothing in the module's and the stand-in library's sources.
+# Style and static analysis of the project's own sources: clang-format
+# (.clang-format) must leave every C++ file as it is, clang-tidy (.clang-tidy)
+# must find nothing in the module's and the stand-in library's sources, and
+# ruff (pyproject.toml) nothing in the Python of tests, bench, scripts, fuzz
+# and examples.
 # Uses the compile commands of the dev build (BUILD_DIR, default build/dev).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,6 +12,9 @@ BUILD_DIR=${BUILD_DIR:-build/dev}
 mapfile -t sources < <(git ls-files '*.cpp' '*.h')
 clang-format --dry-run --Werror "${sources[@]}"
 echo "lint: clang-format: ${#sources[@]} files as formatted"
+
+.venv/bin/ruff check --quiet tests bench scripts fuzz examples
+echo "lint: ruff: clean"
 
 [ -f "$BUILD_DIR/compile_commands.json" ] || bash scripts/build.sh
 mapfile -t units < <(git ls-files 'src/*.cpp' 'zorclient/src/*.cpp')
@@ -20,3 +25,12 @@ if ! printf '%s\n' "${units[@]}" | xargs -P "$(nproc)" -n 1 clang-tidy -p "$BUIL
   exit 1
 fi
 echo "lint: clang-tidy: ${#units[@]} files clean"
+
+# Configuring checks the client library for the functions listed in
+# cmake/zorclient_calls.txt; the list must be the module's own calls.
+calls=$(nm -D --undefined-only "$BUILD_DIR"/lib/zormsg.cpython-*.so | grep -o 'zorClient_[A-Za-z0-9_]*' | sort -u)
+if ! diff <(grep '^zorClient_' cmake/zorclient_calls.txt | sort) <(echo "$calls"); then
+  echo "lint: cmake/zorclient_calls.txt (<) is not the list of the module's zorClient_ calls (>)"
+  exit 1
+fi
+echo "lint: cmake/zorclient_calls.txt: the module's $(echo "$calls" | wc -l) calls"
