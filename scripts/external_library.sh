@@ -53,3 +53,6 @@ rc=0
 [ "$rc" -eq 0 ] || exit "$rc"
 
 "$PY" scripts/external_library_counts.py "$work/ctest.xml" "$work/pytest.xml"
+
+# Every configure error for a library that cannot serve, each against one made to fail.
+bash scripts/client_library_errors.sh
