@@ -16,9 +16,11 @@ namespace py = pybind11;
 
 namespace {
 
-[[noreturn]] void raiseTooDeep(const char* name) {
+std::string fieldLabel(const char* name);
+
+[[noreturn]] __attribute__((noinline, cold)) void raiseTooDeep(const char* name) {
     std::string msg = "map2dict: containers nested deeper than " + std::to_string(kMaxNestingDepth) + " levels at " +
-                      (name ? "field '" + std::string(name) + "'" : std::string("a stream element"));
+                      fieldLabel(name);
     PyErr_SetString(PyExc_RecursionError, msg.c_str());
     throw py::error_already_set();
 }
@@ -70,11 +72,41 @@ PyObject* newList() {
     return l;
 }
 
+// A field name that does not decode: the UnicodeDecodeError of strict UTF-8,
+// its reason naming the field (the name's bytes are its `object`).
+[[noreturn]] __attribute__((noinline, cold)) void raiseUndecodableName(const char* name) {
+    const Py_ssize_t len = static_cast<Py_ssize_t>(std::strlen(name));
+    PyObject* probe = PyUnicode_DecodeUTF8(name, len, nullptr);
+    if (probe != nullptr || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        // No memory (or it decodes after all): the error as it always was.
+        Py_XDECREF(probe);
+        PyErr_Clear();
+        throw std::runtime_error("Could not allocate string object!");
+    }
+    py::error_already_set original;
+    Py_ssize_t start = 0, end = 0;
+    PyObject* value = original.value().ptr();
+    py::object reason = py::reinterpret_steal<py::object>(PyUnicodeDecodeError_GetReason(value));
+    if (!reason || PyUnicodeDecodeError_GetStart(value, &start) < 0 || PyUnicodeDecodeError_GetEnd(value, &end) < 0) {
+        PyErr_Clear();
+        original.restore();
+        throw py::error_already_set();
+    }
+    const char* why = PyUnicode_AsUTF8(reason.ptr());
+    const std::string text = std::string(why ? why : "invalid data") + " in the name of " + fieldLabel(name);
+    PyErr_Clear();
+    PyObject* err = PyUnicodeDecodeError_Create("utf-8", name, len, start, end, text.c_str());
+    if (err == nullptr) throw py::error_already_set();
+    PyErr_SetObject(PyExc_UnicodeDecodeError, err);
+    Py_DECREF(err);
+    throw py::error_already_set();
+}
+
 // dict[name] = value; steals value.
 void setItem(PyObject* dict, const char* name, PyObject* value) {
     py::object owned = py::reinterpret_steal<py::object>(value);
     PyObject* key = keyCache().strOf(name);
-    if (key == nullptr) throw std::runtime_error("Could not allocate string object!");
+    if (key == nullptr) raiseUndecodableName(name);
     int rc = PyDict_CheckExact(dict) ? PyDict_SetItem(dict, key, value) : PyObject_SetItem(dict, key, value);
     Py_DECREF(key);
     if (rc < 0) throw py::error_already_set();

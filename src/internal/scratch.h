@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "internal/stack_room.h"
 #include "map2dict.h"
 
 // A working area in which dict2container builds one nested container.
@@ -34,6 +35,9 @@ struct ConversionScratch {
     int readDepth = 0;
     // dict2container: working areas of nested containers.
     WriteAreas areas;
+    // The converters' stack check: this thread's bounds, learnt by the
+    // first conversion that checks.
+    StackRoom stack;
 };
 
 // This thread's scratch.
