@@ -90,6 +90,7 @@ public:
     }
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
+    WriteAreas* pool() const { return &pool_; }
 
 private:
     WriteAreas& pool_;
@@ -130,6 +131,7 @@ struct Target {
     zorClient_opaqueContainer_pt c;
     AreaLease* area;  // null for the caller's container
     bool isMap;
+    WriteAreas* pool;  // this thread's; null where nothing nests
 };
 
 // ---------------------------------------------------------------------------
@@ -500,8 +502,7 @@ void writeNested(Target& parent, const char* key, PyObject* v, bool isMap, int d
 
 // The scalar rows among `rows`. Out of line: its frame (text spare, the
 // writers' locals) stays off the stack of the nested levels.
-__attribute__((noinline)) void writeScalar(Target& t, const char* key, PyObject* v, unsigned rows,
-                                           const char* topKey) {
+__attribute__((noinline)) void writeScalar(Target& t, const char* key, PyObject* v, unsigned rows, const char* topKey) {
     if (rows & kText) writeText(t, key, v, topKey);
     if (rows & kBool) writeBool(t, key, v, topKey);
     if (rows & kInt) writeInt(t, key, v, topKey);
@@ -510,21 +511,19 @@ __attribute__((noinline)) void writeScalar(Target& t, const char* key, PyObject*
 }
 
 // The one dispatch from a Python value to container fields: a field per row
-// of the value table it matches, among `allowed`. Returns those rows.
-inline unsigned writeValue(Target& t, const char* key, PyObject* v, int depth, const char* topKey,
-                           unsigned allowed = ~0u) {
+// of the value table it matches, among `allowed`.
+inline void writeValue(Target& t, const char* key, PyObject* v, int depth, const char* topKey, unsigned allowed = ~0u) {
     const unsigned rows = rowsOf(v) & allowed;
     if (rows & kScalarRows) writeScalar(t, key, v, rows, topKey);
     if (rows & kSequence) writeNested(t, key, v, false, depth + 1, topKey);
     if (rows & kDict) writeNested(t, key, v, true, depth + 1, topKey);
-    return rows;
 }
 
-// Python code runs during a conversion only inside a nested value (an
-// iterator of its own, a finalizer the collector runs meanwhile): the checks
-// below follow nested values only, and cost a compare or two.
-inline bool isNestedRow(unsigned rows) { return (rows & (kSequence | kDict)) != 0; }
-
+// Python code runs during a conversion only where a sequence other than a
+// list or tuple is iterated (its iterator, and a finalizer the collector runs
+// when the iterator is made): the other paths allocate no Python object and
+// call none. So the checks below run only after a nested value during which
+// such an iteration happened (WriteAreas::iterations moved).
 [[noreturn]] __attribute__((noinline, cold)) void raisePending() { throw py::error_already_set(); }
 
 [[noreturn]] __attribute__((noinline, cold)) void raiseChanged(const char* what) {
@@ -553,8 +552,10 @@ void fillStream(Target& t, PyObject* seq, int depth, const char* topKey) {
         const Py_ssize_t size = PyList_GET_SIZE(seq);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
             py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(seq, i));
-            const unsigned rows = writeValue(t, nullptr, item.ptr(), depth, topKey);
-            if (isNestedRow(rows) && PyList_GET_SIZE(seq) != size) raiseChanged("list changed size during iteration");
+            const size_t iterations = t.pool->iterations;
+            writeValue(t, nullptr, item.ptr(), depth, topKey);
+            if (t.pool->iterations != iterations && PyList_GET_SIZE(seq) != size)
+                raiseChanged("list changed size during iteration");
         }
         return;
     }
@@ -564,6 +565,7 @@ void fillStream(Target& t, PyObject* seq, int depth, const char* topKey) {
         }
         return;
     }
+    ++t.pool->iterations;
     py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(seq));
     if (!it) raisePending();
     while (PyObject* raw = PyIter_Next(it.ptr())) {
@@ -583,8 +585,9 @@ void fillMap(Target& t, PyObject* dict, int depth, const char* topKey) {
         // Held while Python code run by a nested value could drop them.
         py::object k = py::reinterpret_borrow<py::object>(rawKey);
         py::object v = py::reinterpret_borrow<py::object>(rawValue);
-        const unsigned rows = writeValue(t, keyOf(rawKey, spare, topKey), rawValue, depth, topKey);
-        if (isNestedRow(rows)) checkDictUnchanged(dict, size, pos, rawKey);
+        const size_t iterations = t.pool->iterations;
+        writeValue(t, keyOf(rawKey, spare, topKey), rawValue, depth, topKey);
+        if (t.pool->iterations != iterations) checkDictUnchanged(dict, size, pos, rawKey);
     }
 }
 
@@ -595,7 +598,7 @@ void writeNested(Target& parent, const char* key, PyObject* v, bool isMap, int d
     ConversionScratch& scratch = conversionScratch();
     if (scratch.stack.shortOf()) raiseNoStack(depth, topKey);
     AreaLease area(scratch.areas, isMap ? kMapArea : kStreamArea);
-    Target sub{nullptr, &area, isMap};
+    Target sub{nullptr, &area, isMap, &scratch.areas};
     ContainerCloser closer(sub.c);
     zorClient_returnCode_t rc = isMap ? zorClient_container_createMap(&sub.c, area.buf(), area.size())
                                       : zorClient_container_createStream(&sub.c, area.buf(), area.size());
@@ -614,7 +617,7 @@ void writeNested(Target& parent, const char* key, PyObject* v, bool isMap, int d
 
 void dict2container(zorClient_opaqueContainer_pt container_p, py::dict d) {
     CallScope scope;
-    Target top{container_p, nullptr, true};
+    Target top{container_p, nullptr, true, scope.pool()};
     Py_ssize_t pos = 0;
     PyObject* rawKey;
     PyObject* rawValue;
@@ -624,27 +627,28 @@ void dict2container(zorClient_opaqueContainer_pt container_p, py::dict d) {
         py::object k = py::reinterpret_borrow<py::object>(rawKey);
         py::object v = py::reinterpret_borrow<py::object>(rawValue);
         const char* key = keyOf(rawKey, spare, nullptr);
-        const unsigned rows = writeValue(top, key, rawValue, 0, key);
-        if (isNestedRow(rows)) checkDictUnchanged(d.ptr(), size, pos, rawKey);
+        const size_t iterations = top.pool->iterations;
+        writeValue(top, key, rawValue, 0, key);
+        if (top.pool->iterations != iterations) checkDictUnchanged(d.ptr(), size, pos, rawKey);
     }
 }
 
 void value2container(zorClient_opaqueContainer_pt container_p, const char* key, py::handle value) {
-    Target top{container_p, nullptr, true};
+    Target top{container_p, nullptr, true, nullptr};
     writeValue(top, key, value.ptr(), 0, key, kScalarRows);
 }
 
 void list2container(zorClient_opaqueContainer_pt container_p, const char* key, py::handle value) {
     if (!isSequence(value.ptr())) return;
     CallScope scope;
-    Target top{container_p, nullptr, true};
+    Target top{container_p, nullptr, true, scope.pool()};
     writeNested(top, key, value.ptr(), false, 1, key);
 }
 
 void subdict2container(zorClient_opaqueContainer_pt container_p, const char* key, py::handle value) {
     if (!PyDict_Check(value.ptr())) return;
     CallScope scope;
-    Target top{container_p, nullptr, true};
+    Target top{container_p, nullptr, true, scope.pool()};
     writeNested(top, key, value.ptr(), true, 1, key);
 }
 

@@ -23,6 +23,7 @@ struct WriteAreas {
     size_t inUse = 0;               // levels held by nested builds running now
     int calls = 0;                  // public entry points running now
     bool oversized = false;         // something to trim when the last call ends
+    size_t iterations = 0;          // iterators of other sequences run: when Python code may have run
 };
 
 struct ConversionScratch {
