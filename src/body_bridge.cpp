@@ -66,7 +66,7 @@ void storeEncoded(ZorMsg& msg, py::handle dumps, const py::dict& d, const char* 
 // Threads with ordinary stacks pay one compare.
 constexpr size_t kMsgpackStackPerLevel = 512;
 constexpr size_t kMsgpackMaxLevels = 512;
-constexpr size_t kMsgpackReserve = 8 * 1024;
+constexpr size_t kMsgpackReserve = size_t(8) << 10;
 
 inline bool packedNested(PyObject* o) { return PyDict_Check(o) || PyList_Check(o) || PyTuple_Check(o); }
 
@@ -76,7 +76,8 @@ size_t packedDepth(PyObject* v, size_t enough) {
     std::vector<std::pair<PyObject*, size_t>> todo{{v, 1}};
     size_t deepest = 1;
     while (!todo.empty() && deepest <= enough) {
-        const auto [o, depth] = todo.back();
+        PyObject* o = todo.back().first;
+        const size_t depth = todo.back().second;
         todo.pop_back();
         deepest = std::max(deepest, depth);
         auto visit = [&](PyObject* child) {

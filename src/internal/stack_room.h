@@ -15,7 +15,7 @@
 // Room the converters keep below their last check, for what runs after it
 // without another one: adding a field (and growing its area), building and
 // throwing an exception, a diagnostic line, a finalizer the collector runs.
-constexpr size_t kStackReserve = 16 * 1024;
+constexpr size_t kStackReserve = size_t(16) << 10;
 
 class StackRoom {
 public:
