@@ -25,12 +25,35 @@ std::string fieldLabel(const char* name);
     throw py::error_already_set();
 }
 
+// The thread's stack would run out before the nesting limit (a thread
+// started with a small stack_size): a clean error instead of a crash.
+[[noreturn]] __attribute__((noinline, cold)) void raiseNoStack(int depth, const char* name) {
+    std::string msg = "map2dict: containers nested " + std::to_string(depth) + " levels deep at " + fieldLabel(name) +
+                      " need more stack than this thread has left";
+    PyErr_SetString(PyExc_RecursionError, msg.c_str());
+    throw py::error_already_set();
+}
+
+// A read level keeps about 230 bytes of stack, and what runs after the last
+// check (a field, a diagnostic line, an exception) needs less than this: a
+// thread of 128 KiB still reads the whole nesting limit.
+constexpr size_t kReadStackReserve = size_t(8) << 10;
+
+// One more read level: the depth count, raised. Out of line, so the checks
+// add nothing to the frames every level keeps.
+__attribute__((noinline)) int& enterLevel(const char* name) {
+    ConversionScratch& scratch = conversionScratch();
+    int& depth = scratch.readDepth;
+    if (depth >= kMaxNestingDepth) raiseTooDeep(name);
+    scratch.stack.learn();
+    if (scratch.stack.left() < kReadStackReserve) raiseNoStack(depth + 1, name);
+    ++depth;
+    return depth;
+}
+
 class DepthGuard {
 public:
-    explicit DepthGuard(const char* name) : depth_(conversionScratch().readDepth) {
-        if (depth_ >= kMaxNestingDepth) raiseTooDeep(name);
-        ++depth_;
-    }
+    explicit DepthGuard(const char* name) : depth_(enterLevel(name)) {}
     ~DepthGuard() { --depth_; }
     int level() const { return depth_; }
     DepthGuard(const DepthGuard&) = delete;
