@@ -1,10 +1,14 @@
 #include "body_bridge.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "internal/pyref.h"
+#include "internal/scratch.h"
 
 namespace py = pybind11;
 
@@ -52,6 +56,62 @@ void storeEncoded(ZorMsg& msg, py::handle dumps, const py::dict& d, const char* 
                                   " bytes exceeds the message's limit of 4294967295 bytes");
     msg.setContentType(content_type);
     msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b)));
+}
+
+// msgpack's packer recurses once per nesting level, up to its own limit of
+// 511, at about 430 bytes of C stack each (measured): a worker thread with a
+// small stack (threading.stack_size) would crash in it. Where the room left
+// could be too little for that limit, the value's depth is measured first,
+// without recursion, and a value too deep for the room raises RecursionError.
+// Threads with ordinary stacks pay one compare.
+constexpr size_t kMsgpackStackPerLevel = 512;
+constexpr size_t kMsgpackMaxLevels = 512;
+constexpr size_t kMsgpackReserve = size_t(8) << 10;
+
+inline bool packedNested(PyObject* o) { return PyDict_Check(o) || PyList_Check(o) || PyTuple_Check(o); }
+
+// Depth of the dicts, lists and tuples in v (keys too, as msgpack packs
+// them), counted up to `enough` + 1.
+size_t packedDepth(PyObject* v, size_t enough) {
+    std::vector<std::pair<PyObject*, size_t>> todo{{v, 1}};
+    size_t deepest = 1;
+    while (!todo.empty() && deepest <= enough) {
+        PyObject* o = todo.back().first;
+        const size_t depth = todo.back().second;
+        todo.pop_back();
+        deepest = std::max(deepest, depth);
+        auto visit = [&](PyObject* child) {
+            if (packedNested(child)) todo.emplace_back(child, depth + 1);
+        };
+        if (PyDict_Check(o)) {
+            Py_ssize_t pos = 0;
+            PyObject* key;
+            PyObject* value;
+            while (PyDict_Next(o, &pos, &key, &value)) {
+                visit(key);
+                visit(value);
+            }
+        } else {
+            PyObject* seq = o;
+            const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+            PyObject** items = PySequence_Fast_ITEMS(seq);
+            for (Py_ssize_t i = 0; i < n; ++i) visit(items[i]);
+        }
+    }
+    return deepest;
+}
+
+void checkMsgpackRoom(PyObject* d) {
+    StackRoom& stack = conversionScratch().stack;
+    stack.learn();
+    if (!stack.shortOf(kMsgpackStackPerLevel * kMsgpackMaxLevels)) return;
+    const size_t left = stack.left();
+    const size_t levels = left > kMsgpackReserve ? (left - kMsgpackReserve) / kMsgpackStackPerLevel : 0;
+    if (packedDepth(d, levels) <= levels) return;
+    const std::string msg = "msgpack: a body nested deeper than " + std::to_string(levels) +
+                            " levels needs more stack than this thread has left";
+    PyErr_SetString(PyExc_RecursionError, msg.c_str());
+    throw py::error_already_set();
 }
 
 // The decoded value as a dict: itself when it is one, else dict(value).
@@ -104,6 +164,7 @@ void BodyBridge::bind() {
 void BodyBridge::storeJson(ZorMsg& msg, const py::dict& d) { storeEncoded(msg, json_dumps, d, "orjson", ctype::kJson); }
 
 void BodyBridge::storeMsgpack(ZorMsg& msg, const py::dict& d) {
+    checkMsgpackRoom(d.ptr());
     storeEncoded(msg, msgpack_dumps, d, "msgpack", ctype::kMsgpack);
 }
 

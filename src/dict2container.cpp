@@ -43,9 +43,9 @@ using Area = WriteArea;
 // the levels above.
 class AreaLease {
 public:
-    // The pool's address is fixed per thread: looked up once per lease, as a
-    // thread_local costs a call each time in a shared object.
-    explicit AreaLease(size_t minSize) : pool_(&conversionScratch().areas), idx_(pool_->inUse) {
+    // The pool's address is fixed per thread: the caller looks it up once per
+    // level, as a thread_local costs a call each time in a shared object.
+    AreaLease(WriteAreas& pool, size_t minSize) : pool_(&pool), idx_(pool_->inUse) {
         if (idx_ >= pool_->levels.size()) pool_->levels.emplace_back();
         ++pool_->inUse;
         if (idx_ >= kKeptLevels) pool_->oversized = true;
@@ -81,12 +81,16 @@ private:
 // Marks a public entry point; the last one to leave trims the pool.
 class CallScope {
 public:
-    CallScope() : pool_(conversionScratch().areas) { ++pool_.calls; }
+    CallScope() : CallScope(conversionScratch()) {}
+    explicit CallScope(ConversionScratch& scratch) : pool_(scratch.areas) {
+        if (++pool_.calls == 1) scratch.stack.learn();
+    }
     ~CallScope() {
         if (--pool_.calls == 0 && pool_.oversized) trim();
     }
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
+    WriteAreas* pool() const { return &pool_; }
 
 private:
     WriteAreas& pool_;
@@ -127,6 +131,7 @@ struct Target {
     zorClient_opaqueContainer_pt c;
     AreaLease* area;  // null for the caller's container
     bool isMap;
+    WriteAreas* pool;  // this thread's; null where nothing nests
 };
 
 // ---------------------------------------------------------------------------
@@ -181,15 +186,69 @@ std::string placeLabel(const char* key, const char* topKey) {
     throw py::error_already_set();
 }
 
+// The thread's stack would run out before the nesting limit: a clean error
+// instead of a crash (threads started with a small stack_size).
+[[noreturn]] __attribute__((noinline, cold)) void raiseNoStack(int depth, const char* topKey) {
+    std::string msg = "dict2container: values nested " + std::to_string(depth) + " levels deep in " +
+                      fieldLabel(topKey) + " need more stack than this thread has left";
+    PyErr_SetString(PyExc_RecursionError, msg.c_str());
+    throw py::error_already_set();
+}
+
+[[noreturn]] __attribute__((noinline, cold)) void raiseCannotCreate(const char* topKey) {
+    throw std::runtime_error("dict2container: cannot create a nested container for " + fieldLabel(topKey) + ": " +
+                             zorClient_getLastErrorInfo()->errorStr);
+}
+
 [[noreturn]] void raiseNoRoom(const char* key) {
     throw std::length_error("dict2container: no room for " + fieldLabel(key) + " in the container (" +
                             zorClient_getLastErrorInfo()->errorStr + ")");
 }
 
+// A field name that is no text, for messages: its repr, cut to a readable
+// length (the repr of a lone surrogate is plain ASCII).
+std::string nameLabel(PyObject* name) {
+    constexpr size_t kShown = 80;
+    std::string text = Py_TYPE(name)->tp_name;
+    py::object r = py::reinterpret_steal<py::object>(PyObject_Repr(name));
+    const char* c = r ? PyUnicode_AsUTF8(r.ptr()) : nullptr;
+    if (c != nullptr) {
+        text = c;
+        if (text.size() > kShown) text = text.substr(0, kShown) + "...";
+    }
+    PyErr_Clear();
+    return "the field name " + text;
+}
+
+// pybind11's cast error for a value or name, its type and words kept, with
+// the place it was met added in front.
+[[noreturn]] __attribute__((noinline, cold)) void raiseCastError(const py::cast_error& e, const std::string& where) {
+    throw py::cast_error("dict2container: cannot write " + where + ": " + e.what());
+}
+
+// The text of something that is no plain str or bytes, through pybind11's
+// conversion; its cast error names where it sits: the value of `key`, or
+// with `isName` the field name `obj` itself (`key` is then the enclosing
+// top-level field, null at the top).
+__attribute__((noinline)) const char* castText(PyObject* obj, std::string& spare, Py_ssize_t* len, bool isName,
+                                               const char* key, const char* topKey) {
+    try {
+        spare = py::cast<std::string>(py::handle(obj));
+    } catch (const py::cast_error& e) {
+        std::string where = isName ? nameLabel(obj) : "the value of " + placeLabel(key, topKey);
+        if (isName && topKey != nullptr) where += " in " + fieldLabel(topKey);
+        raiseCastError(e, where);
+    }
+    *len = static_cast<Py_ssize_t>(spare.size());
+    return spare.c_str();
+}
+
 // NUL-terminated text of a str (UTF-8) or bytes object. Anything else, or a
-// str that cannot be encoded, raises pybind11's cast error; `spare` holds the
-// text in the rare cases pybind11 has to convert it.
-inline const char* textOf(PyObject* obj, std::string& spare, Py_ssize_t* len) {
+// str that cannot be encoded, raises pybind11's cast error, naming the place
+// as castText says; `spare` holds the text in the rare cases pybind11 has to
+// convert it.
+inline const char* textOf(PyObject* obj, std::string& spare, Py_ssize_t* len, bool isName, const char* key,
+                          const char* topKey) {
     if (PyUnicode_Check(obj)) {
         const char* s = PyUnicode_AsUTF8AndSize(obj, len);
         if (s != nullptr) return s;
@@ -198,9 +257,7 @@ inline const char* textOf(PyObject* obj, std::string& spare, Py_ssize_t* len) {
         *len = PyBytes_GET_SIZE(obj);
         return PyBytes_AS_STRING(obj);
     }
-    spare = py::cast<std::string>(py::handle(obj));
-    *len = static_cast<Py_ssize_t>(spare.size());
-    return spare.c_str();
+    return castText(obj, spare, len, isName, key, topKey);
 }
 
 // True when s[0..len) holds a NUL. Names and texts are mostly short, where
@@ -227,13 +284,16 @@ inline bool hasNul(const char* s, Py_ssize_t len) {
 
 // A field name as the library takes it: text without NUL (a name ends at
 // the first one, so "a\0b" would silently become "a").
-inline const char* keyOf(PyObject* rawKey, std::string& spare) {
+[[noreturn]] __attribute__((noinline, cold)) void raiseNulInName(const char* key, Py_ssize_t len) {
+    throw py::value_error("dict2container: the name of " + fieldLabel(key, static_cast<size_t>(len)) +
+                          " holds a NUL character, which a container field name cannot hold");
+}
+
+// `topKey`: the top-level field the map sits in, null for the top level.
+inline const char* keyOf(PyObject* rawKey, std::string& spare, const char* topKey) {
     Py_ssize_t len;
-    const char* key = textOf(rawKey, spare, &len);
-    if (hasNul(key, len)) {
-        throw py::value_error("dict2container: the name of " + fieldLabel(key, static_cast<size_t>(len)) +
-                              " holds a NUL character, which a container field name cannot hold");
-    }
+    const char* key = textOf(rawKey, spare, &len, true, nullptr, topKey);
+    if (hasNul(key, len)) raiseNulInName(key, len);
     return key;
 }
 
@@ -342,7 +402,7 @@ inline void put(Target& t, const char* key, const char* topKey, size_t valueLen,
 void writeText(Target& t, const char* key, PyObject* v, const char* topKey) {
     std::string spare;
     Py_ssize_t len = 0;
-    const char* text = textOf(v, spare, &len);
+    const char* text = textOf(v, spare, &len, false, key, topKey);
     if (hasNul(text, len)) {
         // Container text ends at the first NUL: bytes keep all of theirs as a
         // byte array; a str cannot be stored whole, which is an error.
@@ -361,14 +421,20 @@ void writeText(Target& t, const char* key, PyObject* v, const char* topKey) {
         [&](zorClient_opaqueContainer_pt c) { return zorClient_container_addString(c, text, key); });
 }
 
+// Outside the signed 64-bit range: pybind11's own conversion error.
+[[noreturn]] __attribute__((noinline, cold)) void raiseIntRange(const char* key, PyObject* v, const char* topKey) {
+    try {
+        py::cast<int64_t>(py::handle(v));
+        throw py::cast_error("Unable to cast Python instance to C++ type 'int64_t'");
+    } catch (const py::cast_error& e) {
+        raiseCastError(e, "the value of " + placeLabel(key, topKey));
+    }
+}
+
 void writeInt(Target& t, const char* key, PyObject* v, const char* topKey) {
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (overflow != 0) {
-        // Outside the signed 64-bit range: pybind11's own conversion error.
-        py::cast<int64_t>(py::handle(v));
-        throw py::cast_error("Unable to cast Python instance to C++ type 'int64_t'");
-    }
+    if (overflow != 0) raiseIntRange(key, v, topKey);
     if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
     const auto value = static_cast<int64_t>(n);
     put(t, key, topKey, 0, [&](zorClient_opaqueContainer_pt c) { return zorClient_container_addInt64(c, value, key); });
@@ -434,26 +500,62 @@ inline unsigned rowsOf(PyObject* v) {
 
 void writeNested(Target& parent, const char* key, PyObject* v, bool isMap, int depth, const char* topKey);
 
-// The one dispatch from a Python value to container fields: a field per row
-// of the value table it matches, among `allowed`.
-void writeValue(Target& t, const char* key, PyObject* v, int depth, const char* topKey, unsigned allowed = ~0u) {
-    const unsigned rows = rowsOf(v) & allowed;
+// The scalar rows among `rows`. Out of line: its frame (text spare, the
+// writers' locals) stays off the stack of the nested levels.
+__attribute__((noinline)) void writeScalar(Target& t, const char* key, PyObject* v, unsigned rows, const char* topKey) {
     if (rows & kText) writeText(t, key, v, topKey);
     if (rows & kBool) writeBool(t, key, v, topKey);
     if (rows & kInt) writeInt(t, key, v, topKey);
     if (rows & kFloat) writeFloat(t, key, v, topKey);
     if (rows & kUnsupported) reportUnsupported(key);
+}
+
+// The one dispatch from a Python value to container fields: a field per row
+// of the value table it matches, among `allowed`.
+inline void writeValue(Target& t, const char* key, PyObject* v, int depth, const char* topKey, unsigned allowed = ~0u) {
+    const unsigned rows = rowsOf(v) & allowed;
+    if (rows & kScalarRows) writeScalar(t, key, v, rows, topKey);
     if (rows & kSequence) writeNested(t, key, v, false, depth + 1, topKey);
     if (rows & kDict) writeNested(t, key, v, true, depth + 1, topKey);
+}
+
+// Python code runs during a conversion only where a sequence other than a
+// list or tuple is iterated (its iterator, and a finalizer the collector runs
+// when the iterator is made): the other paths allocate no Python object and
+// call none. So the checks below run only after a nested value during which
+// such an iteration happened (WriteAreas::iterations moved).
+[[noreturn]] __attribute__((noinline, cold)) void raisePending() { throw py::error_already_set(); }
+
+[[noreturn]] __attribute__((noinline, cold)) void raiseChanged(const char* what) {
+    PyErr_SetString(PyExc_RuntimeError, what);
+    throw py::error_already_set();
+}
+
+// A dict read with PyDict_Next from `pos` on must still hold `size` items,
+// with the item just read, `key`, where it was: otherwise later items moved
+// (the table was rebuilt) and one that was there all along would be skipped
+// without a word. Python's own iteration raises the same errors.
+inline void checkDictUnchanged(PyObject* dict, Py_ssize_t size, Py_ssize_t pos, PyObject* key) {
+    if (PyDict_GET_SIZE(dict) != size) raiseChanged("dictionary changed size during iteration");
+    Py_ssize_t at = pos - 1;
+    PyObject* found = nullptr;
+    if (!PyDict_Next(dict, &at, &found, nullptr) || found != key || at != pos)
+        raiseChanged("dictionary keys changed during iteration");
 }
 
 void fillStream(Target& t, PyObject* seq, int depth, const char* topKey) {
     if (PyList_CheckExact(seq)) {
         // By index with the size read each time: Python code run by an
-        // element may change the list, as with the list's own iterator.
+        // element may change the list. A list whose length changed meanwhile
+        // raises: an element removed before the one read would shift the
+        // next one past the index, and it would be lost without a word.
+        const Py_ssize_t size = PyList_GET_SIZE(seq);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
             py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(seq, i));
+            const size_t iterations = t.pool->iterations;
             writeValue(t, nullptr, item.ptr(), depth, topKey);
+            if (t.pool->iterations != iterations && PyList_GET_SIZE(seq) != size)
+                raiseChanged("list changed size during iteration");
         }
         return;
     }
@@ -463,13 +565,14 @@ void fillStream(Target& t, PyObject* seq, int depth, const char* topKey) {
         }
         return;
     }
+    ++t.pool->iterations;
     py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(seq));
-    if (!it) throw py::error_already_set();
+    if (!it) raisePending();
     while (PyObject* raw = PyIter_Next(it.ptr())) {
         py::object item = py::reinterpret_steal<py::object>(raw);
         writeValue(t, nullptr, item.ptr(), depth, topKey);
     }
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (PyErr_Occurred()) raisePending();
 }
 
 void fillMap(Target& t, PyObject* dict, int depth, const char* topKey) {
@@ -477,11 +580,14 @@ void fillMap(Target& t, PyObject* dict, int depth, const char* topKey) {
     PyObject* rawKey;
     PyObject* rawValue;
     std::string spare;
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
     while (PyDict_Next(dict, &pos, &rawKey, &rawValue)) {
         // Held while Python code run by a nested value could drop them.
         py::object k = py::reinterpret_borrow<py::object>(rawKey);
         py::object v = py::reinterpret_borrow<py::object>(rawValue);
-        writeValue(t, keyOf(rawKey, spare), rawValue, depth, topKey);
+        const size_t iterations = t.pool->iterations;
+        writeValue(t, keyOf(rawKey, spare, topKey), rawValue, depth, topKey);
+        if (t.pool->iterations != iterations) checkDictUnchanged(dict, size, pos, rawKey);
     }
 }
 
@@ -489,15 +595,14 @@ void fillMap(Target& t, PyObject* dict, int depth, const char* topKey) {
 // `parent` under key.
 void writeNested(Target& parent, const char* key, PyObject* v, bool isMap, int depth, const char* topKey) {
     if (depth > kMaxNestingDepth) raiseTooDeep(topKey);
-    AreaLease area(isMap ? kMapArea : kStreamArea);
-    Target sub{nullptr, &area, isMap};
+    ConversionScratch& scratch = conversionScratch();
+    if (scratch.stack.shortOf()) raiseNoStack(depth, topKey);
+    AreaLease area(scratch.areas, isMap ? kMapArea : kStreamArea);
+    Target sub{nullptr, &area, isMap, &scratch.areas};
     ContainerCloser closer(sub.c);
     zorClient_returnCode_t rc = isMap ? zorClient_container_createMap(&sub.c, area.buf(), area.size())
                                       : zorClient_container_createStream(&sub.c, area.buf(), area.size());
-    if (rc != ZORCLIENT_OK) {
-        throw std::runtime_error("dict2container: cannot create a nested container for " + fieldLabel(topKey) + ": " +
-                                 zorClient_getLastErrorInfo()->errorStr);
-    }
+    if (rc != ZORCLIENT_OK) raiseCannotCreate(topKey);
     if (isMap) {
         fillMap(sub, v, depth, topKey);
     } else {
@@ -512,35 +617,38 @@ void writeNested(Target& parent, const char* key, PyObject* v, bool isMap, int d
 
 void dict2container(zorClient_opaqueContainer_pt container_p, py::dict d) {
     CallScope scope;
-    Target top{container_p, nullptr, true};
+    Target top{container_p, nullptr, true, scope.pool()};
     Py_ssize_t pos = 0;
     PyObject* rawKey;
     PyObject* rawValue;
     std::string spare;
+    const Py_ssize_t size = PyDict_GET_SIZE(d.ptr());
     while (PyDict_Next(d.ptr(), &pos, &rawKey, &rawValue)) {
         py::object k = py::reinterpret_borrow<py::object>(rawKey);
         py::object v = py::reinterpret_borrow<py::object>(rawValue);
-        const char* key = keyOf(rawKey, spare);
+        const char* key = keyOf(rawKey, spare, nullptr);
+        const size_t iterations = top.pool->iterations;
         writeValue(top, key, rawValue, 0, key);
+        if (top.pool->iterations != iterations) checkDictUnchanged(d.ptr(), size, pos, rawKey);
     }
 }
 
 void value2container(zorClient_opaqueContainer_pt container_p, const char* key, py::handle value) {
-    Target top{container_p, nullptr, true};
+    Target top{container_p, nullptr, true, nullptr};
     writeValue(top, key, value.ptr(), 0, key, kScalarRows);
 }
 
 void list2container(zorClient_opaqueContainer_pt container_p, const char* key, py::handle value) {
     if (!isSequence(value.ptr())) return;
     CallScope scope;
-    Target top{container_p, nullptr, true};
+    Target top{container_p, nullptr, true, scope.pool()};
     writeNested(top, key, value.ptr(), false, 1, key);
 }
 
 void subdict2container(zorClient_opaqueContainer_pt container_p, const char* key, py::handle value) {
     if (!PyDict_Check(value.ptr())) return;
     CallScope scope;
-    Target top{container_p, nullptr, true};
+    Target top{container_p, nullptr, true, scope.pool()};
     writeNested(top, key, value.ptr(), true, 1, key);
 }
 
@@ -551,7 +659,20 @@ std::tuple<uint64_t, std::string, std::string> getBytesString(py::dict d) {
     std::string spare;
     while (PyDict_Next(d.ptr(), &pos, &rawKey, &rawValue)) {
         Py_ssize_t keyLen = 0;
-        const char* key = textOf(rawKey, spare, &keyLen);
+        const char* key = nullptr;
+        if (PyUnicode_Check(rawKey)) {
+            key = PyUnicode_AsUTF8AndSize(rawKey, &keyLen);
+        } else if (PyBytes_Check(rawKey)) {
+            key = PyBytes_AS_STRING(rawKey);
+            keyLen = PyBytes_GET_SIZE(rawKey);
+        }
+        if (key == nullptr) {
+            // pybind11's own cast error for what is no text, as callers expect.
+            PyErr_Clear();
+            spare = py::cast<std::string>(py::handle(rawKey));
+            key = spare.c_str();
+            keyLen = static_cast<Py_ssize_t>(spare.size());
+        }
         if (isBytesKey(key, static_cast<size_t>(keyLen))) {
             std::string keyString(key, static_cast<size_t>(keyLen));
             std::string value = py::cast<std::string>(py::handle(rawValue));

@@ -16,19 +16,44 @@ namespace py = pybind11;
 
 namespace {
 
-[[noreturn]] void raiseTooDeep(const char* name) {
+std::string fieldLabel(const char* name);
+
+[[noreturn]] __attribute__((noinline, cold)) void raiseTooDeep(const char* name) {
     std::string msg = "map2dict: containers nested deeper than " + std::to_string(kMaxNestingDepth) + " levels at " +
-                      (name ? "field '" + std::string(name) + "'" : std::string("a stream element"));
+                      fieldLabel(name);
     PyErr_SetString(PyExc_RecursionError, msg.c_str());
     throw py::error_already_set();
 }
 
+// The thread's stack would run out before the nesting limit (a thread
+// started with a small stack_size): a clean error instead of a crash.
+[[noreturn]] __attribute__((noinline, cold)) void raiseNoStack(int depth, const char* name) {
+    std::string msg = "map2dict: containers nested " + std::to_string(depth) + " levels deep at " + fieldLabel(name) +
+                      " need more stack than this thread has left";
+    PyErr_SetString(PyExc_RecursionError, msg.c_str());
+    throw py::error_already_set();
+}
+
+// A read level keeps about 230 bytes of stack, and what runs after the last
+// check (a field, a diagnostic line, an exception) needs less than this: a
+// thread of 128 KiB still reads the whole nesting limit.
+constexpr size_t kReadStackReserve = size_t(8) << 10;
+
+// One more read level: the depth count, raised. Out of line, so the checks
+// add nothing to the frames every level keeps.
+__attribute__((noinline)) int& enterLevel(const char* name) {
+    ConversionScratch& scratch = conversionScratch();
+    int& depth = scratch.readDepth;
+    if (depth >= kMaxNestingDepth) raiseTooDeep(name);
+    scratch.stack.learn();
+    if (scratch.stack.left() < kReadStackReserve) raiseNoStack(depth + 1, name);
+    ++depth;
+    return depth;
+}
+
 class DepthGuard {
 public:
-    explicit DepthGuard(const char* name) : depth_(conversionScratch().readDepth) {
-        if (depth_ >= kMaxNestingDepth) raiseTooDeep(name);
-        ++depth_;
-    }
+    explicit DepthGuard(const char* name) : depth_(enterLevel(name)) {}
     ~DepthGuard() { --depth_; }
     int level() const { return depth_; }
     DepthGuard(const DepthGuard&) = delete;
@@ -70,11 +95,41 @@ PyObject* newList() {
     return l;
 }
 
+// A field name that does not decode: the UnicodeDecodeError of strict UTF-8,
+// its reason naming the field (the name's bytes are its `object`).
+[[noreturn]] __attribute__((noinline, cold)) void raiseUndecodableName(const char* name) {
+    const Py_ssize_t len = static_cast<Py_ssize_t>(std::strlen(name));
+    PyObject* probe = PyUnicode_DecodeUTF8(name, len, nullptr);
+    if (probe != nullptr || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        // No memory (or it decodes after all): the error as it always was.
+        Py_XDECREF(probe);
+        PyErr_Clear();
+        throw std::runtime_error("Could not allocate string object!");
+    }
+    py::error_already_set original;
+    Py_ssize_t start = 0, end = 0;
+    PyObject* value = original.value().ptr();
+    py::object reason = py::reinterpret_steal<py::object>(PyUnicodeDecodeError_GetReason(value));
+    if (!reason || PyUnicodeDecodeError_GetStart(value, &start) < 0 || PyUnicodeDecodeError_GetEnd(value, &end) < 0) {
+        PyErr_Clear();
+        original.restore();
+        throw py::error_already_set();
+    }
+    const char* why = PyUnicode_AsUTF8(reason.ptr());
+    const std::string text = std::string(why ? why : "invalid data") + " in the name of " + fieldLabel(name);
+    PyErr_Clear();
+    PyObject* err = PyUnicodeDecodeError_Create("utf-8", name, len, start, end, text.c_str());
+    if (err == nullptr) throw py::error_already_set();
+    PyErr_SetObject(PyExc_UnicodeDecodeError, err);
+    Py_DECREF(err);
+    throw py::error_already_set();
+}
+
 // dict[name] = value; steals value.
 void setItem(PyObject* dict, const char* name, PyObject* value) {
     py::object owned = py::reinterpret_steal<py::object>(value);
     PyObject* key = keyCache().strOf(name);
-    if (key == nullptr) throw std::runtime_error("Could not allocate string object!");
+    if (key == nullptr) raiseUndecodableName(name);
     int rc = PyDict_CheckExact(dict) ? PyDict_SetItem(dict, key, value) : PyObject_SetItem(dict, key, value);
     Py_DECREF(key);
     if (rc < 0) throw py::error_already_set();

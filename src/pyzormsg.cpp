@@ -61,27 +61,23 @@ ZorMsg&& idle(ZorMsg& msg) {
     return std::move(msg);
 }
 
-// The text of the first item whose key begins with "bytes", as getBytesString
-// finds it, without copying it twice on the way: a str as it is, bytes decoded
-// as UTF-8. Null when there is no such item. `plain` turns false when the
-// item's value is neither (or a key is no plain str) and nothing is returned.
-py::object firstBytesText(const py::dict& d, bool& plain) {
+// The embedded JSON text of a map body read as `d`: the value of the first
+// item whose key begins with "bytes", when that value is text (a str as it
+// is, bytes decoded as UTF-8). Null when there is no such item or its value
+// is no text (a number field named "bytesReceived", say): the map is then
+// its own body. The keys are the str map2dict made of the field names.
+py::object firstBytesText(const py::dict& d) {
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
     while (PyDict_Next(d.ptr(), &pos, &key, &value)) {
         Py_ssize_t len = 0;
-        const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
-        if (k == nullptr) {
-            PyErr_Clear();
-            plain = false;
-            return py::object();
-        }
+        const char* k = PyUnicode_AsUTF8AndSize(key, &len);
+        if (k == nullptr) throw py::error_already_set();
         if (!isBytesKey(k, static_cast<size_t>(len))) continue;
         if (PyUnicode_Check(value)) return py::reinterpret_borrow<py::object>(value);
         if (PyBytes_Check(value))
             return stealOrThrow(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr));
-        plain = false;
         return py::object();
     }
     return py::object();
@@ -213,19 +209,10 @@ py::dict PyZorMsg::to_dict() {
         readMapFields(fields, msg.getBinaryAttachmentMap());
         nogil.reacquire();
         mapFields2dict(result, fields);
-        const bool bytesJson = form == BodyForm::BytesJson;
-        bool plain = true;
-        py::object text = firstBytesText(result, plain);
-        if (!plain) {
-            // A "bytes" item of another kind, or a key that is no plain
-            // str: getBytesString decides (raising its cast error).
-            std::tuple<uint64_t, std::string, std::string> found = getBytesString(result);
-            if (bytesJson || std::get<0>(found) != 0) {
-                const std::string& t = std::get<2>(found);
-                text = stealOrThrow(PyUnicode_DecodeUTF8(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr));
-            }
-        } else if (!text && bytesJson) {
-            text = stealOrThrow(PyUnicode_FromStringAndSize("", 0));  // no "bytes" item: the empty text
+        py::object text = firstBytesText(result);
+        if (!text && form == BodyForm::BytesJson) {
+            // No "bytes" text: the empty text, whose decoding error says so.
+            text = stealOrThrow(PyUnicode_FromStringAndSize("", 0));
         }
         if (text) result = bridge.loadJsonText(text);
     } else if (form == BodyForm::Json) {

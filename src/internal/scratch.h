@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "internal/stack_room.h"
 #include "map2dict.h"
 
 // A working area in which dict2container builds one nested container.
@@ -22,6 +23,7 @@ struct WriteAreas {
     size_t inUse = 0;               // levels held by nested builds running now
     int calls = 0;                  // public entry points running now
     bool oversized = false;         // something to trim when the last call ends
+    size_t iterations = 0;          // iterators of other sequences run: when Python code may have run
 };
 
 struct ConversionScratch {
@@ -34,6 +36,9 @@ struct ConversionScratch {
     int readDepth = 0;
     // dict2container: working areas of nested containers.
     WriteAreas areas;
+    // The converters' stack check: this thread's bounds, learnt by the
+    // first conversion that checks.
+    StackRoom stack;
 };
 
 // This thread's scratch.

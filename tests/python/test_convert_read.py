@@ -85,9 +85,15 @@ def test_byte_array_fields_read_as_bytes(raw):
     assert zt.stream_to_list(zt.make_stream([(None, BYTEARRAY, raw)])) == [raw]
 
 
-def test_field_name_not_utf8_raises():
-    with pytest.raises(RuntimeError, match="Could not allocate string object!"):
-        zt.field_to_dict(b"\xff", INT32, 1)
+@pytest.mark.parametrize("read", [
+    lambda: zt.field_to_dict(b"a\xff", INT32, 1),
+    lambda: zt.map_to_dict(zt.make_map([("m", MAP, [(b"a\xff", INT32, 1)])])),
+    lambda: zt.stream_to_list(zt.make_stream([(None, MAP, [(b"a\xff", STRING, "x")])])),
+])
+def test_field_name_not_utf8_raises_unicode_error_naming_it(read):
+    with pytest.raises(UnicodeDecodeError, match=r"invalid start byte in the name of field 'a\\xff'") as err:
+        read()
+    assert (err.value.object, err.value.start, err.value.end) == (b"a\xff", 1, 2)
 
 
 def test_unconverted_map_fields_print_one_line_each(capfd):
@@ -295,7 +301,7 @@ def test_reading_closes_every_nested_handle_it_opens(n, layout, fails):
     for read, kept in [(lambda: zt.to_dict(msg), 1), (lambda: zt.field_to_list(MAP, c)[0], 0)]:
         before = zt.live_containers()
         if fails:
-            with pytest.raises(RuntimeError, match="Could not allocate string object"):
+            with pytest.raises(UnicodeDecodeError, match="in the name of field"):
                 read()
         else:
             assert read() == expected

@@ -1,6 +1,8 @@
 """Python values to library containers: dict2container and getBytesString."""
 import collections
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -84,21 +86,21 @@ def test_bytes_with_nul_round_trip_whole(d):
     assert zt.map_to_dict(zt.dict_to_map(d, size=1 << 16)) == dict(sorted(d.items()))
 
 
-@pytest.mark.parametrize("value", [2**63, -2**63 - 1, 10**30])
-def test_int_outside_64_bits_raises_and_writes_nothing(value):
-    with pytest.raises(RuntimeError, match="Unable to cast"):
-        zt.dict_to_map({"big": value})
-
-
-@pytest.mark.parametrize("key", [1, 2.0, (1,), "\ud800"])
-def test_key_that_is_not_text_raises(key):
-    with pytest.raises(RuntimeError, match="Unable to cast"):
-        zt.dict_to_map({key: "x"})
-
-
-def test_str_value_not_encodable_raises():
-    with pytest.raises(RuntimeError, match="Unable to cast"):
-        zt.dict_to_map({"k": "\udcff"})
+@pytest.mark.parametrize("d, where", [
+    ({"big": 2**63}, "the value of field 'big'"),
+    ({"big": -2**63 - 1}, "the value of field 'big'"),
+    ({"m": {"l": [1, 10**30]}}, "the value of a sequence element in field 'm'"),
+    ({"k": "\udcff"}, "the value of field 'k'"),
+    ({"m": {"s": "\udcff"}}, "the value of field 's' in field 'm'"),
+    ({1: "x"}, "the field name 1"),
+    ({(1,): "x"}, r"the field name \(1,\)"),
+    ({"\ud800": "x"}, r"the field name '\\ud800'"),
+    ({"m": {2.0: "x"}}, "the field name 2.0 in field 'm'"),
+])
+def test_cast_errors_name_the_field(d, where):
+    # pybind11's cast error (RuntimeError in Python), its words kept.
+    with pytest.raises(RuntimeError, match="cannot write " + where + ": Unable to cast"):
+        zt.dict_to_map(d)
 
 
 def test_bytes_key_is_taken_as_is():
@@ -247,6 +249,59 @@ def test_very_deep_input_raises_without_crashing(kind):
     assert zt.map_to_dict(zt.dict_to_map({"after": [1, {"b": 2}]})) == {"after": [1, {"b": 2}]}
 
 
+SMALL_STACK = """
+import sys, threading
+import zormsg_testing as zt
+from zormsg import ZorMsg
+kind, depth, kib, op = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+v = [] if kind == "list" else {}
+for _ in range(depth - 1):
+    v = [v] if kind == "list" else {"d": v}
+deep = zt.make_deep(depth + 1, kind == "dict")  # the top level, then depth levels as {"a": v}
+OPS = {
+    "dict_to_map": lambda: zt.dict_to_map({"a": v}, size=1 << 20),
+    "to_dict": lambda: zt.map_to_dict(deep),
+    "json": lambda: zt.from_dict(ZorMsg(), {"a": v}, "json"),
+    "msgpack": lambda: zt.from_dict(ZorMsg(), {"a": v}, "msgpack"),
+    "bytes/json": lambda: zt.from_dict(ZorMsg(), {"a": v}, "bytes/json"),
+}
+out = []
+def run():
+    try:
+        OPS[op]()
+        out.append("converted")
+    except (RecursionError, TypeError, ValueError) as e:  # the encoders' own limits
+        out.append(type(e).__name__ + ": " + str(e))
+threading.stack_size(kib * 1024)
+t = threading.Thread(target=run)
+t.start()
+t.join()
+print(out[0])
+"""
+
+
+def run_in_small_stack(kind, depth, kib, op):
+    """The outcome of op on a value nested `depth` levels deep, in a thread of
+    `kib` KiB of stack, in a child process: a crash fails the test."""
+    r = subprocess.run([sys.executable, "-c", SMALL_STACK, kind, str(depth), str(kib), op],
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr[-2000:]
+    return r.stdout.strip()
+
+
+@pytest.mark.parametrize("kib", [128, 256, 320])
+@pytest.mark.parametrize("depth", [499, DEPTH_LIMIT, DEPTH_LIMIT + 1])
+@pytest.mark.parametrize("kind", ["list", "dict"])
+def test_small_thread_stacks_convert_or_raise_naming_the_depth(kind, depth, kib):
+    # A release build converts up to the limit from 256 KiB on; any build
+    # (sanitizers grow every frame) may raise instead, never crash.
+    got = run_in_small_stack(kind, depth, kib, "dict_to_map")
+    no_stack = (r"RecursionError: dict2container: values nested \d+ levels deep in field 'a' "
+                r"need more stack than this thread has left$")
+    too_deep = "RecursionError: dict2container: values nested deeper than 500 levels in field 'a'$"
+    assert re.match(no_stack + "|" + (too_deep if depth > DEPTH_LIMIT else "converted$"), got), got
+
+
 def test_deepest_allowed_dict_round_trips():
     d = {"a": nest("dict", DEPTH_LIMIT)}
     assert zt.map_to_dict(zt.dict_to_map(d, size=1 << 20)) == d
@@ -309,3 +364,60 @@ def test_values_are_read_once_when_nested_areas_grow(capfd, make):
     assert [o.iters for o in onces] == [1] * len(onces)
     # One diagnostic line per None in a Once, printed once.
     assert printed(capfd) == ["Key:  value type not support"] * sum(o.items.count(None) for o in onces)
+
+
+class Hook:
+    """A sequence whose iteration runs `hook` first."""
+
+    def __init__(self, hook):
+        self.hook = hook
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        return 1
+
+    def __iter__(self):
+        self.hook()
+        return iter([1])
+
+
+def make_dict_with_hook(change):
+    d = {f"k{i}": i for i in range(5)}
+    d["h"] = Hook(lambda: change(d))
+    for i in range(5, 8):
+        d[f"k{i}"] = i
+    return d
+
+
+def swap_keys(d):  # delete earlier keys, add as many others: same size, the table rebuilt
+    for i in range(3):
+        del d[f"k{i}"]
+    for i in range(3):
+        d[f"new{i}" * 4] = i
+    for i in range(40):  # force the table to be rebuilt
+        d[f"tmp{i}"] = i
+    for i in range(40):
+        del d[f"tmp{i}"]
+
+
+@pytest.mark.parametrize("where", ["top", "nested"])
+@pytest.mark.parametrize("change, message", [
+    (lambda d: d.pop("k0"), "dictionary changed size during iteration"),
+    (lambda d: d.update(extra=1), "dictionary changed size during iteration"),
+    (swap_keys, "dictionary keys changed during iteration"),
+])
+def test_dict_changed_while_converted_raises(where, change, message):
+    d = make_dict_with_hook(change)
+    with pytest.raises(RuntimeError, match=message):
+        zt.dict_to_map(d if where == "top" else {"m": d})
+
+
+@pytest.mark.parametrize("change", [lambda l: l.pop(0), lambda l: l.append(9)])
+def test_list_changed_size_while_converted_raises(change):
+    l = [0, 1]
+    l.append(Hook(lambda: change(l)))
+    l += [3, 4]
+    with pytest.raises(RuntimeError, match="list changed size during iteration"):
+        zt.dict_to_map({"l": l})

@@ -1,5 +1,6 @@
 """The dictionary form of a message (to_dict / from_dict), reached through zormsg_testing."""
 import gc
+import re
 import subprocess
 import sys
 import textwrap
@@ -71,6 +72,22 @@ def test_received_map_bodies(ct):
     assert list(zt.to_dict(plain).items()) == [("a", {"n": [1, 2]}), ("b", 2)]
     embedded = zt.received_map_message({"other": 1, "bytes_x": '{"j": 5}'}, content_type=ct)
     assert zt.to_dict(embedded) == {"j": 5}
+
+
+@pytest.mark.parametrize("d", [
+    {"bytesReceived": 1234, "symbol": "ACME"},
+    {"bytes": 2.5, "bytes_z": b'{"j": 1}'},  # only the first "bytes" item counts
+    {"bytes_m": {"k": 1}, "x": [1]},
+    {"bytes_l": [1, 2]},
+])
+@pytest.mark.parametrize("ct", [None, "sdt", "bytes/json"])
+def test_first_bytes_item_that_is_no_text_is_no_embedded_json(d, ct):
+    m = zt.received_map_message(d, content_type=ct)
+    if ct == "bytes/json":  # as with no "bytes" item at all
+        with pytest.raises(orjson.JSONDecodeError):
+            zt.to_dict(m)
+    else:
+        assert zt.to_dict(m) == dict(sorted(d.items()))
 
 
 def test_bytes_json_map_without_bytes_key_raises_decoder_error():
@@ -350,3 +367,21 @@ def test_daemon_thread_inside_a_conversion_does_not_abort_the_exit(op):
     for _ in range(3):
         r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
         assert r.returncode == 3, r.stderr[-2000:]
+
+
+@pytest.mark.parametrize("kib", [128, 256])
+@pytest.mark.parametrize("depth", [499, 501])
+@pytest.mark.parametrize("op", ["to_dict", "json", "msgpack", "bytes/json"])
+def test_small_thread_stacks_never_crash(op, depth, kib):
+    from test_convert_write import run_in_small_stack  # the child process that runs it
+
+    got = run_in_small_stack("list", depth, kib, op)
+    if op == "to_dict":
+        assert got == ("converted" if depth <= 500 else
+                       "RecursionError: map2dict: containers nested deeper than 500 levels at a stream element") \
+            or re.match(r"RecursionError: map2dict: containers nested \d+ levels deep at a stream element need more "
+                        r"stack than this thread has left$", got), got
+    elif op == "msgpack":
+        assert got == "converted" or got.startswith("RecursionError: msgpack: a body nested deeper than"), got
+    else:  # orjson's own limit
+        assert got == "TypeError: Recursion limit reached"

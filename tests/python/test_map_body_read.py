@@ -13,10 +13,9 @@ def test_map_body_reads_like_the_field_table_with_repeated_and_unordered_names()
     m = ZorMsg()
     zt.set_map_attachment(m, zt.container_bytes(c))
     assert list(zt.map_to_dict(c)) == ["a", "b", "bytes"]
-    with pytest.raises(Exception) as want:
+    with pytest.raises(RuntimeError, match="Unable to cast"):
         zt.get_bytes_string(zt.map_to_dict(c))
-    with pytest.raises(want.type):  # a "bytes" item that is no text: the same cast error
-        zt.to_dict(m)
+    assert zt.to_dict(m) == zt.map_to_dict(c)  # a "bytes" item that is no text: the map is the body
     c2 = zt.make_map([("z", 8, 1), ("y", 10, "s"), ("z", 13, 2.5)])
     zt.set_map_attachment(m, zt.container_bytes(c2))
     got = zt.to_dict(m)
