@@ -218,6 +218,31 @@ def _has_module(name):
         return False
 
 
+@pytest.mark.standin
+@pytest.mark.parametrize("zormsg_importable", [True, False])
+def test_native_module_hands_over_a_message_before_zormsg_is_imported(zormsg_importable):
+    r = _run_with_timeout(f"""
+        import sys
+        if not {zormsg_importable!r}:
+            sys.modules["zormsg"] = None
+        import zormsg_testing as zt
+        base = zt.live_msgs()
+        for _ in range(3):
+            try:
+                m = zt.adopt_new()
+            except ImportError:
+                print("refused")
+            else:
+                print(type(m).__module__, type(m).__name__)
+                del m
+        print("leaked", zt.live_msgs() - base)
+        """)
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    assert lines[:3] == (["zormsg ZorMsg"] * 3 if zormsg_importable else ["refused"] * 3)
+    assert lines[3] == "leaked 0"
+
+
 # Fails one allocation of the first import at each sampled point, in a fork of
 # a process that has not imported zormsg, then imports again. pybind11 2.13
 # uses a few allocations it does not check (a type's name and docstring, an
