@@ -5,6 +5,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -84,6 +85,19 @@ py::object firstBytesText(const py::dict& d) {
 }
 
 }  // namespace
+
+void requireZormsgTypes() {
+    static bool ready = false;  // once registered, zormsg's types stay for the process
+    if (ready) return;
+    if (py::detail::get_global_type_info(typeid(PyZorMsg)) == nullptr) {
+        py::module_::import("zormsg");
+        if (py::detail::get_global_type_info(typeid(PyZorMsg)) == nullptr)
+            throw py::type_error(
+                "zormsg was imported but its ZorMsg type is not shared with this module (built with another "
+                "pybind11?)");
+    }
+    ready = true;
+}
 
 PyZorMsg::PyZorMsg() : msg() {}
 

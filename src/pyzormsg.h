@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <memory>
 #include <string>
 
 #include "core/zormsg.h"
@@ -76,3 +77,55 @@ public:
     // destruction (of whichever PyZorMsg the message was moved into).
     char* from_dict(pybind11::dict d, std::string format);
 };
+
+// Makes sure zormsg's Python types exist, importing zormsg if need be: native
+// code may hand a PyZorMsg to Python before Python code imported zormsg.
+// Throws pybind11::error_already_set (the import's error) when it cannot.
+// Needs the GIL.
+void requireZormsgTypes();
+
+namespace pybind11 {
+namespace detail {
+
+// A PyZorMsg goes to Python only once its type is registered (zormsg imported
+// first when need be). A message handed over with its ownership that cannot
+// go is deleted, freeing its library message, instead of leaking.
+template <>
+class type_caster<PyZorMsg> : public type_caster_base<PyZorMsg> {
+    using base = type_caster_base<PyZorMsg>;
+
+public:
+    static handle cast(const PyZorMsg& src, return_value_policy policy, handle parent) {
+        requireZormsgTypes();
+        return base::cast(src, policy, parent);
+    }
+    static handle cast(PyZorMsg&& src, return_value_policy policy, handle parent) {
+        requireZormsgTypes();
+        return base::cast(std::move(src), policy, parent);
+    }
+    static handle cast(const PyZorMsg* src, return_value_policy policy, handle parent) {
+        const bool owning = policy == return_value_policy::automatic || policy == return_value_policy::take_ownership;
+        try {
+            requireZormsgTypes();
+        } catch (...) {
+            if (owning) delete src;
+            throw;
+        }
+        handle h = base::cast(src, policy, parent);
+        if (!h && owning) delete src;
+        return h;
+    }
+};
+
+// The holder stays with the caller when the cast fails, and frees it there.
+template <>
+class type_caster<std::unique_ptr<PyZorMsg>> : public move_only_holder_caster<PyZorMsg, std::unique_ptr<PyZorMsg>> {
+public:
+    static handle cast(std::unique_ptr<PyZorMsg>&& src, return_value_policy policy, handle parent) {
+        if (src) requireZormsgTypes();
+        return move_only_holder_caster::cast(std::move(src), policy, parent);
+    }
+};
+
+}  // namespace detail
+}  // namespace pybind11

@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <exception>
+#include <typeindex>
 
 #include "core/zormsg.h"
 #include "pyzormsg.h"
@@ -74,11 +75,11 @@ void registerZormsg(py::module_& m) {
 #define ZORMSG_STR(x) ZORMSG_STR2(x)
 constexpr const char* kCompiledFor = ZORMSG_STR(PY_MAJOR_VERSION) "." ZORMSG_STR(PY_MINOR_VERSION);
 
-// Runs one step of the import. On failure the module is released and an
-// ImportError is pending: the step's own Python error when `keepPythonError`
-// (a missing package says which), else one carrying the failure's text.
+// Runs one step of the import. On failure an ImportError is pending: the
+// step's own Python error when `keepPythonError` (a missing package says
+// which), else one carrying the failure's text.
 template <class Step>
-bool importStep(PyObject* module, Step step, bool keepPythonError, const char* prefix) {
+bool importStep(Step step, bool keepPythonError, const char* prefix) {
     try {
         step();
         return true;
@@ -93,11 +94,115 @@ bool importStep(PyObject* module, Step step, bool keepPythonError, const char* p
     } catch (...) {
         PyErr_SetString(PyExc_ImportError, "zormsg: the import failed with an unknown error");
     }
-    Py_DECREF(module);
     return false;
 }
 
-PyModuleDef zormsg_def;  // lives for the life of the process
+// The module's state lives in this process, not in an interpreter: the
+// pybind11 registry, the body bridge's callables, the type objects. Any other
+// interpreter would use the main one's objects, or build its own registry
+// over them, and hang or corrupt memory.
+bool inMainInterpreter() {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_Get() == PyInterpreterState_Main();
+#else
+    return PyThreadState_Get()->interp == PyInterpreterState_Main();
+#endif
+}
+
+// No per-module state (0) rather than "cannot be re-initialised" (-1): with
+// -1 the interpreter gives another interpreter's import a copy of the main
+// one's module dict without calling PyInit_zormsg, so nothing could refuse
+// it; with 0 every import calls PyInit_zormsg. Lives for the process.
+PyModuleDef zormsg_def = {PyModuleDef_HEAD_INIT, "zormsg", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// The module of the import that succeeded, kept for the process: a later
+// import in the main interpreter (after sys.modules lost it, or when the
+// import system failed after PyInit_zormsg returned) gets it again, as its
+// types can be registered only once.
+PyObject* g_module = nullptr;
+
+template <class T>
+bool registered() {
+    return py::detail::get_global_type_info(typeid(T)) != nullptr;
+}
+
+bool anyTypeRegistered() {
+    return registered<zorClient_destinationType>() || registered<DeliveryMode>() || registered<Destination>() ||
+           registered<PyZorMsg>();
+}
+
+// Empties the dict of T's type object if a failed import left T registered.
+// An enumeration's members live in that dict and hold their type from
+// objects the collector does not track, so the type would never be
+// collected otherwise.
+template <class T>
+void emptyLeftover() {
+    const py::detail::type_info* info = py::detail::get_global_type_info(typeid(T));
+    if (info == nullptr) return;
+    PyObject* type = reinterpret_cast<PyObject*>(info->type);
+    Py_INCREF(type);
+    PyDict_Clear(info->type->tp_dict);
+    PyType_Modified(info->type);
+    Py_DECREF(type);
+}
+
+// Takes T out of pybind11's registry if its type object outlived the
+// collection: pybind11 leaks a function object (and the defaults it holds,
+// such as a DestinationType member) when it cannot allocate the method that
+// wraps it. The old type is kept for good, so its stray instances still find
+// their type information through it, and it never unregisters the new one.
+template <class T>
+void detachLeftover() {
+    py::detail::internals& internals = py::detail::get_internals();
+    auto found = internals.registered_types_cpp.find(std::type_index(typeid(T)));
+    if (found == internals.registered_types_cpp.end()) return;
+    Py_INCREF(reinterpret_cast<PyObject*>(found->second->type));
+    internals.registered_types_cpp.erase(found);
+}
+
+// A failed registration leaves half-built types in pybind11's registry,
+// which would refuse them at the next import ("already registered"). Once
+// the module is released and their dicts are empty they are garbage, and a
+// pybind11 type that is collected takes itself out of the registry: so
+// collect them now, even when automatic collection is off, keeping the
+// pending error.
+void releaseLeftoverTypes() {
+    py::error_scope pending;
+    emptyLeftover<zorClient_destinationType>();
+    emptyLeftover<DeliveryMode>();
+    emptyLeftover<Destination>();
+    emptyLeftover<PyZorMsg>();
+    PyObject* gc = PyImport_ImportModule("gc");
+    PyObject* done = gc != nullptr ? PyObject_CallMethod(gc, "collect", nullptr) : nullptr;
+    if (done == nullptr) {
+        PyErr_Clear();
+        PyGC_Collect();
+    }
+    Py_XDECREF(done);
+    Py_XDECREF(gc);
+    detachLeftover<zorClient_destinationType>();
+    detachLeftover<DeliveryMode>();
+    detachLeftover<Destination>();
+    detachLeftover<PyZorMsg>();
+}
+
+// pybind11's registry, created by the first pybind11 module that needs it.
+// When that creation fails part-way it leaves the half-built registry in
+// place, and every later import would use it and crash: forget it, so the
+// next import builds a whole one.
+bool loadInternals() {
+    try {
+        py::detail::get_internals();
+        return true;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    py::detail::internals**& internals = py::detail::get_internals_pp();
+    if (internals != nullptr) *internals = nullptr;
+    return false;
+}
 
 }  // namespace
 
@@ -114,35 +219,44 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_zormsg() {
                      kCompiledFor, version);
         return nullptr;
     }
-    try {
-        py::detail::get_internals();
-    } catch (py::error_already_set& e) {
-        e.restore();
-        return nullptr;
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
+    // 2. The main interpreter only, before anything of pybind11's or the
+    //    module's is touched.
+    if (!inMainInterpreter()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "zormsg can only be imported in the main interpreter, not in a subinterpreter");
         return nullptr;
     }
+    if (g_module != nullptr) {
+        Py_INCREF(g_module);
+        return g_module;
+    }
+    if (!loadInternals()) return nullptr;
+    // Left by an earlier failed import that could not collect them then.
+    if (anyTypeRegistered()) releaseLeftoverTypes();
 
-    // 2. The module object: global state, so no per-module state (-1).
-    zormsg_def = PyModuleDef{PyModuleDef_HEAD_INIT, "zormsg", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+    // 3. The module object.
     PyObject* module = PyModule_Create2(&zormsg_def, 1013);
     if (module == nullptr) {
         PyErr_SetString(PyExc_ImportError, "Internal error in module::module()");
         return nullptr;
     }
 
-    // 3. The body bridge, then the registrations. A missing orjson or msgpack
-    //    is an ImportError naming it; any failure releases the module.
-    if (!importStep(module, bindBodyBridge, true, "zormsg could not bind orjson and msgpack: ")) return nullptr;
-    if (!importStep(
-            module,
-            [module] {
-                py::module_ m = py::reinterpret_borrow<py::module_>(module);
-                registerZormsg(m);
-            },
-            false, "")) {
+    // 4. The body bridge, then the registrations. A missing orjson or msgpack
+    //    is an ImportError naming it. A failure releases the module and
+    //    whatever was registered, so the next import can start afresh.
+    const bool done = importStep(bindBodyBridge, true, "zormsg could not bind orjson and msgpack: ") &&
+                      importStep(
+                          [module] {
+                              py::module_ m = py::reinterpret_borrow<py::module_>(module);
+                              registerZormsg(m);
+                          },
+                          false, "");
+    if (!done) {
+        Py_DECREF(module);
+        releaseLeftoverTypes();
         return nullptr;
     }
+    Py_INCREF(module);
+    g_module = module;
     return module;
 }

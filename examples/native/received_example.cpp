@@ -41,7 +41,8 @@ zorClient_opaqueMsg_pt receiveOne() {
 
 PYBIND11_MODULE(received_example, m) {
     // The adopted handle now belongs to the PyZorMsg: collecting the Python
-    // object frees the library message.
+    // object frees the library message. Handing it over imports zormsg if
+    // Python has not imported it yet.
     m.def("receive", []() { return new PyZorMsg(receiveOne()); });
     m.def("body_of", [](PyZorMsg& msg) { return msg.to_dict(); });
     // Answers with a body in the "bytes/json" map form. A large body's map is

@@ -41,6 +41,13 @@ PYBIND11_MODULE(zormsg_testing, m) {
     m.attr("MAX_NESTING_DEPTH") = kMaxNestingDepth;
     m.attr("MAX_ATTACHMENT_SIZE") = kMaxAttachmentSize;
     m.attr("MAP_FIELD_SLACK") = kMapFieldSlack;
+    // Whether assert() is on in this build, and so in pybind11's headers,
+    // which then abort on failures they would otherwise raise.
+#ifdef NDEBUG
+    m.attr("ASSERTIONS_ON") = false;
+#else
+    m.attr("ASSERTIONS_ON") = true;
+#endif
     registerContainerTesting(m);
     registerMessageTesting(m);
 }
