@@ -12,8 +12,8 @@ thread_local ConversionMark* t_held = nullptr;
 
 const int ConversionScope::forkHandler_ = pthread_atfork(nullptr, nullptr, ConversionScope::afterForkInChild);
 
-ConversionScope::ConversionScope(ConversionMark& mark) noexcept : mark_(mark) {
-    ConversionMark*& head = t_held;
+ConversionScope::ConversionScope(ConversionMark& mark) noexcept : mark_(mark), held_(&t_held) {
+    ConversionMark*& head = *held_;
     mark.process_ = g_markProcess;
     mark.prev_ = nullptr;
     mark.next_ = head;
@@ -26,7 +26,7 @@ ConversionScope::~ConversionScope() {
     if (mark.prev_ != nullptr)
         mark.prev_->next_ = mark.next_;
     else
-        t_held = mark.next_;
+        *held_ = mark.next_;
     if (mark.next_ != nullptr) mark.next_->prev_ = mark.prev_;
     mark.process_ = 0;
     mark.prev_ = nullptr;

@@ -46,4 +46,5 @@ private:
     static const int forkHandler_;  // set up at load
 
     ConversionMark& mark_;
+    ConversionMark** held_;  // this thread's list, looked up once
 };
