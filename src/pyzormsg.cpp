@@ -32,18 +32,16 @@ constexpr size_t kSmallMapBuffer = 32768;
 // or a body change meanwhile would have it read freed or foreign memory.
 class Converting {
 public:
-    explicit Converting(ZorMsg& msg) : msg_(msg) {
+    explicit Converting(ZorMsg& msg) : scope_(claim(msg)) {}
+
+private:
+    static ConversionMark& claim(ZorMsg& msg) {
         if (msg.converting)
             throw std::runtime_error(
                 "ZorMsg: the message is already being converted (to_dict/from_dict); one conversion at a time");
-        msg.converting = true;
+        return msg.converting;
     }
-    ~Converting() { msg_.converting = false; }
-    Converting(const Converting&) = delete;
-    Converting& operator=(const Converting&) = delete;
-
-private:
-    ZorMsg& msg_;
+    ConversionScope scope_;
 };
 
 // For setters that replace the body or the content type.

@@ -7,6 +7,7 @@
 
 #include <zorclient.h>
 
+#include "core/conversion_mark.h"
 #include "core/vocabulary.h"
 
 #include <nlohmann/json.hpp>
@@ -68,10 +69,10 @@ public:
     // Memory that backs container_p when the message itself must keep it
     // alive (see adoptContainerBuffer); released after the container is closed.
     std::unique_ptr<char[]> container_buff_p;
-    // Set while a conversion (PyZorMsg::to_dict, from_dict) reads or writes
+    // Held while a conversion (PyZorMsg::to_dict, from_dict) reads or writes
     // the body; the Python layer refuses body changes and second conversions
-    // meanwhile. The core itself does not look at it.
-    bool converting = false;
+    // meanwhile. The core itself does not look at it. Reads as a bool.
+    ConversionMark converting;
 
     ZorMsg();
     explicit ZorMsg(zorClient_opaqueMsg_pt msg_p);

@@ -125,3 +125,96 @@ def test_first_use_of_the_body_bridge_from_many_threads():
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip() == "ok"
+
+
+# Forks a child while a helper thread holds `held` inside a conversion (its
+# hook waits), either from the main thread or from inside a conversion of
+# `own` (the hook forks). The child checks what it inherited and exits.
+FORK_WHILE_CONVERTING = textwrap.dedent("""
+    import os, sys, threading, time, traceback, warnings
+    # 3.12 warns on fork with threads running: that is what is tested here.
+    warnings.filterwarnings("ignore", message=".*fork", category=DeprecationWarning)
+    import zormsg_testing as zt
+    from zormsg import ZorMsg
+
+    FORKER = sys.argv[1]
+
+    def child_exits(check):
+        try:
+            check()
+        except BaseException:
+            traceback.print_exc()
+            os._exit(1)
+        os._exit(0)
+
+    def reap(pid):
+        end = time.monotonic() + 30
+        while time.monotonic() < end:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                return os.WEXITSTATUS(status) if os.WIFEXITED(status) else "signal"
+            time.sleep(0.01)
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        return "hung"
+
+    inside, release = threading.Event(), threading.Event()
+
+    class Waits(dict):
+        def items(self):
+            inside.set()
+            release.wait(30)
+            return dict.items(self)
+
+    held = ZorMsg()
+    held.json = {"old": 1}
+    helper = threading.Thread(target=zt.from_dict, args=(held, Waits(new=1), "msgpack"))
+    helper.start()
+    inside.wait(30)
+
+    def held_is_usable():  # its conversion ended with its thread
+        held.body = b'{"c": 1}'
+        held.content_type = "json"
+        assert held.json == {"c": 1}
+        zt.from_dict(held, {"c": 2}, "bytes/json")
+        assert zt.to_dict(held) == {"c": 2}
+
+    own = ZorMsg()
+    pids, refused = [], []
+
+    class Forks(dict):
+        def items(self):
+            pids.append(os.fork())
+            if pids[0] == 0:
+                try:  # this thread is still converting `own` in the child
+                    own.body = b"x"
+                except RuntimeError as e:
+                    refused.append(str(e))
+            return dict.items(self)
+
+    if FORKER == "main thread":
+        pids.append(os.fork())
+        if pids[0] == 0:
+            child_exits(held_is_usable)
+    else:
+        zt.from_dict(own, Forks(mine=1), "msgpack")
+        if pids[0] == 0:
+            def check():
+                assert refused and "being converted" in refused[0], refused
+                assert zt.to_dict(own) == {"mine": 1}
+                held_is_usable()
+            child_exits(check)
+        assert zt.to_dict(own) == {"mine": 1}
+    release.set()
+    helper.join()
+    assert zt.to_dict(held) == {"new": 1}
+    print("child", reap(pids[0]))
+    """)
+
+
+@pytest.mark.parametrize("forker", ["main thread", "converting thread"])
+def test_fork_ends_the_conversions_of_threads_the_child_does_not_have(forker):
+    r = subprocess.run([sys.executable, "-c", FORK_WHILE_CONVERTING, forker],
+                       capture_output=True, text=True, timeout=90)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "child 0", r.stdout + r.stderr

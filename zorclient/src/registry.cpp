@@ -1,5 +1,7 @@
 #include "registry.h"
 
+#include <pthread.h>
+
 #include <new>
 
 namespace zc {
@@ -7,6 +9,20 @@ namespace zc {
 namespace {
 constexpr std::uint64_t kMaxSerial = (std::uint64_t{1} << 40) - 1;
 std::atomic<std::uint64_t> gSerial{0};
+
+// Always in this order; nothing else holds both locks.
+void lockForFork() {
+    messageRegistry().lockForFork();
+    containerRegistry().lockForFork();
+}
+
+void unlockAfterFork() {
+    containerRegistry().unlockAfterFork();
+    messageRegistry().unlockAfterFork();
+}
+
+// Set up when the library is loaded, before any thread can be inside it.
+const int gForkHandlers = pthread_atfork(lockForFork, unlockAfterFork, unlockAfterFork);
 }  // namespace
 
 Handle Registry::add(void* obj) {

@@ -6,6 +6,10 @@
 // that are never moved or freed, which lets lookups run without a lock: a
 // lookup reads the slot's serial, then its object, then the serial again, and
 // only trusts the object if the serial did not change in between.
+//
+// fork() takes both registries' locks first and gives them back in parent and
+// child (handlers set up when the library is loaded), so a child never starts
+// with a lock held by a thread it does not have.
 #ifndef ZORCLIENT_SRC_REGISTRY_H
 #define ZORCLIENT_SRC_REGISTRY_H
 
@@ -45,6 +49,11 @@ public:
     }
     Handle rearm(Handle retired, void* obj) noexcept;
     void release(Handle retired);
+
+    // Around fork() only: the lock, taken in the forking thread before and
+    // given back in both processes after.
+    void lockForFork() { mu_.lock(); }
+    void unlockAfterFork() { mu_.unlock(); }
 
     void* find(Handle h) const noexcept {
         const std::uint64_t serial = h >> kIndexBits;
