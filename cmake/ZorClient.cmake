@@ -195,7 +195,7 @@ include(CheckCXXSymbolExists)
 file(TIMESTAMP "${_zc_real}" _zc_stamp)
 set(_zc_checked "${_zc_real};${_zc_stamp};${_zc_include}")
 if(NOT _ZORMSG_CLIENT_CHECKED STREQUAL _zc_checked)
-  foreach(var ZORMSG_CLIENT_LINKS ZORMSG_CLIENT_HAS_failAllocs ZORMSG_CLIENT_HAS_liveMsgs
+  foreach(var ZORMSG_CLIENT_LINKS ZORMSG_CLIENT_HAS_failAllocs ZORMSG_CLIENT_HAS_failCopies ZORMSG_CLIENT_HAS_liveMsgs
               ZORMSG_CLIENT_HAS_liveContainers ZORMSG_CLIENT_HAS_setMapAttachment
               ZORMSG_CLIENT_HAS_setHttpContentType)
     unset(${var} CACHE)
@@ -216,12 +216,12 @@ endif()
 # without them (tests/CMakeLists.txt).
 set(ZORMSG_CLIENT_TEST_CONTROLS OFF)
 if(EXISTS "${_zc_include}/zorclient_testing.h")
-  foreach(fn failAllocs liveMsgs liveContainers msg_setMapAttachment)
+  foreach(fn failAllocs failCopies liveMsgs liveContainers msg_setMapAttachment)
     string(REPLACE "msg_" "" var "ZORMSG_CLIENT_HAS_${fn}")
     check_cxx_symbol_exists(zorClient_testing_${fn} "zorclient_testing.h" ${var})
   endforeach()
   check_cxx_symbol_exists(zorClient_msg_setHttpContentType "zorclient.h" ZORMSG_CLIENT_HAS_setHttpContentType)
-  if(ZORMSG_CLIENT_HAS_failAllocs AND ZORMSG_CLIENT_HAS_liveMsgs AND ZORMSG_CLIENT_HAS_liveContainers
+  if(ZORMSG_CLIENT_HAS_failAllocs AND ZORMSG_CLIENT_HAS_failCopies AND ZORMSG_CLIENT_HAS_liveMsgs AND ZORMSG_CLIENT_HAS_liveContainers
      AND ZORMSG_CLIENT_HAS_setMapAttachment AND ZORMSG_CLIENT_HAS_setHttpContentType)
     set(ZORMSG_CLIENT_TEST_CONTROLS ON)
   endif()

@@ -19,7 +19,7 @@ import pytest
 
 import zormsg_testing
 
-CONTROLS = re.compile(r"\b(live_msgs|live_containers|fail_allocs|container_handles_open|"
+CONTROLS = re.compile(r"\b(live_msgs|live_containers|fail_allocs|fail_copies|container_handles_open|"
                       r"set_http_content_type|set_map_attachment|map_from_bytes|http_content_type)\b")
 SKIP_REASON = ("stand-in test: the client library built in has no test controls "
                "(zormsg_testing.has_test_controls is False)")
