@@ -12,6 +12,7 @@
 #include "dict2container.h"
 #include "internal/gil.h"
 #include "internal/pyref.h"
+#include "internal/refusal.h"
 #include "internal/scratch.h"
 #include "map2dict.h"
 
@@ -157,7 +158,8 @@ void PyZorMsg::setBinaryAttachment(py::bytes buf) {
     if (static_cast<uint64_t>(size) > kMaxAttachmentSize)
         throw std::overflow_error("body of " + std::to_string(size) +
                                   " bytes exceeds the message's limit of 4294967295 bytes");
-    msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(size));
+    if (msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(size)) != ZORCLIENT_OK)
+        raiseRefusal("ZorMsg: the message did not take the body");
 }
 
 py::bytes PyZorMsg::getBinaryAttachment() {
@@ -242,16 +244,23 @@ char* PyZorMsg::from_dict(py::dict d, std::string format) {
     BodyBridge& bridge = bodyBridge();
     Converting converting(msg);
     checkNoNul(format, "format");
-    msg.setContentType(format);
+    if (format != ctype::kJson && format != ctype::kMsgpack && format != ctype::kBytesJson) {
+        msg.setContentType(format);  // no body to write: like the content_type setter
+        return nullptr;
+    }
+    // A refused write leaves content type and body as they were: the content
+    // type is written first, so it is read now to be put back.
+    const ContentTypeUndo undo(msg.msg_p);
+    const std::string refused = "from_dict: the message did not take the \"" + format + "\" body";
+    if (msg.setContentType(format) != ZORCLIENT_OK) raiseRefusal(refused);
     if (format == ctype::kJson) {
-        bridge.storeJson(msg, d);
+        bridge.storeJson(msg, d, &undo, "from_dict");
         return nullptr;
     }
     if (format == ctype::kMsgpack) {
-        bridge.storeMsgpack(msg, d);
+        bridge.storeMsgpack(msg, d, &undo, "from_dict");
         return nullptr;
     }
-    if (format != ctype::kBytesJson) return nullptr;
 
     py::object encoded = bridge.dumpJson(d);
     if (!PyBytes_Check(encoded.ptr())) throw std::runtime_error("Unable to extract bytes contents!");
@@ -277,16 +286,18 @@ char* PyZorMsg::from_dict(py::dict d, std::string format) {
             small = std::make_unique<char[]>(kSmallMapBuffer);  // zero-filled
             buff = small.get();
         }
-        rc = msg.addContainerString(buff, buffsize, ctype::kBytesJson, json_str);
+        rc = msg.createContainerMap(buff, buffsize);
+        if (rc == ZORCLIENT_OK) rc = msg.addContainerString(buff, buffsize, ctype::kBytesJson, json_str);
     }
     // The small buffer goes to the message, to live exactly as long as the map.
     if (small && msg.container_p != nullptr) msg.adoptContainerBuffer(std::move(small));
     if (rc == ZORCLIENT_OK) rc = msg.attachmentContainerMap();
     if (rc != ZORCLIENT_OK) {
-        const std::string failure = zorClient_getLastErrorInfo()->errorStr;
+        const zorClient_errorInfo_t refusal = *zorClient_getLastErrorInfo();
         // Nothing may keep pointing into a buffer about to be freed.
         msg.releaseContainer();
-        throw std::runtime_error("from_dict: the message did not take the \"bytes/json\" body: " + failure);
+        undo.restore();
+        raiseRefusal(refused, refusal);
     }
     return heap.release();
 }

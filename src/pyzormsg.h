@@ -55,6 +55,11 @@ public:
     void setDeliveryToOne(bool to_one);
 
     // Bodies through orjson ("json") and msgpack ("msgpack").
+    //
+    // Every body write (these setters, setBinaryAttachment, from_dict with a
+    // body format) that the library refuses raises MemoryError when it ran
+    // out of memory, else RuntimeError with its error text, and leaves the
+    // content type and the body as they were.
     void setJsonBody(pybind11::dict d);
     pybind11::dict getJsonBody();
     void setMsgpackBody(pybind11::dict d);

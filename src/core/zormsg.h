@@ -55,6 +55,31 @@ public:
 zorClient_returnCode_t setMetaContentType(zorClient_opaqueMsg_pt msg_p, const char* content_type);
 zorClient_returnCode_t getMetaContentType(zorClient_opaqueMsg_pt msg_p, const char** content_type_p);
 
+// Whether the library's last failure on this thread was running out of
+// memory. The library has no return code of its own for it; its error text
+// says so.
+bool isOutOfMemory(const zorClient_errorInfo_t& info);
+
+// The content type a body write is about to replace. Body writes set the
+// content type first and the body second; when the library then refuses the
+// body, restore() puts the old content type back, so that no body is ever
+// announced by a content type that is not its own.
+class ContentTypeUndo {
+public:
+    // Reads the "ct" field as it is now.
+    explicit ContentTypeUndo(zorClient_opaqueMsg_pt msg_p);
+    // Makes the content type read as it did when this object was made (a
+    // message that had no "ct" field gets one holding what its content type
+    // read then). The thread's last error record is left as it was before
+    // the call, so it still describes the refusal.
+    void restore() const;
+
+private:
+    zorClient_opaqueMsg_pt msg_p_;
+    bool had_;
+    std::string text_;
+};
+
 // Texts reach the library NUL-terminated: setters refuse a text holding a
 // NUL with ZORCLIENT_FAIL instead of letting the library store it cut short.
 inline bool hasNul(const std::string& text) { return text.find('\0') != std::string::npos; }
@@ -118,7 +143,9 @@ public:
 
     // Structured bodies (nlohmann-json). Values nested deeper than
     // kMaxNestingDepth levels throw std::invalid_argument before anything is
-    // written: the encoders recurse once per level.
+    // written: the encoders recurse once per level. When the library refuses
+    // the content type or the body, the setters return its code and leave
+    // both as they were.
     json getJsonBody();
     zorClient_returnCode_t setJsonBody(const json& j);
     json getMsgpackBody();

@@ -118,6 +118,28 @@ def test_bytes_json_failure_is_reported():
         zt.from_dict(m, {"a": 1}, "bytes/json")
 
 
+@pytest.mark.standin
+@pytest.mark.parametrize("fmt", ["json", "msgpack", "bytes/json"])
+@pytest.mark.parametrize("refused", ["body", "properties"])
+@pytest.mark.parametrize("start", [None, "before"])
+def test_refused_from_dict_raises_and_changes_nothing(fmt, refused, start):
+    m = ZorMsg()
+    m.body = b"keep"
+    if start is not None:
+        m.content_type = start
+    before = (m.content_type, m.body)
+    live = zt.live_containers()
+    zt.fail_copies(refused, 1)
+    try:
+        with pytest.raises(MemoryError, match=f'"{fmt}" body: out of memory'):
+            zt.from_dict(m, {"a": 1}, fmt)
+    finally:
+        zt.fail_copies(refused, 0)
+    assert (m.content_type, m.body) == before
+    assert zt.live_containers() == live  # no map left behind
+    assert zt.from_dict(m, {"a": 1}, fmt) is None and zt.to_dict(m) == {"a": 1}
+
+
 def test_encoder_error_propagates_after_content_type():
     m = ZorMsg()
     m.body = b"keep"
