@@ -23,7 +23,8 @@ namespace {
 // Field lists of map bodies up to this many entries are kept for the next body.
 constexpr size_t kKeptBodyFields = 4096;
 
-// The small "bytes/json" map is built in a buffer of this size.
+// Maps up to this size are built in a buffer the message owns; larger ones in
+// a heap buffer that goes to the caller.
 constexpr size_t kSmallMapBuffer = 32768;
 
 // Marks the message as being converted for the life of the guard. A
@@ -283,7 +284,10 @@ char* PyZorMsg::from_dict(py::dict d, std::string format) {
             heap.reset(new char[buffsize]);
             buff = heap.get();
         } else {
-            small = std::make_unique<char[]>(kSmallMapBuffer);  // zero-filled
+            // Zero-filled, and only as large as the map: the library never
+            // touches the buffer past `buffsize`, and the message keeps it for
+            // as long as it keeps the map.
+            small = std::make_unique<char[]>(buffsize);
             buff = small.get();
         }
         rc = msg.createContainerMap(buff, buffsize);

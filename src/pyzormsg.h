@@ -75,7 +75,7 @@ public:
     // Writes `d` as the body in `format` ("json", "msgpack" or "bytes/json").
     // "bytes/json" builds a fresh map holding just the new field. The result
     // is the heap buffer that map lives in when it needed more than 32 KiB,
-    // otherwise null (the message owns the memory). The caller delete[]s a
+    // otherwise null (the message owns the memory, as much as the map needs). The caller delete[]s a
     // non-null result once the message lets go of that map: after its next
     // body change, its next from_dict, msg.releaseContainer(), or its
     // destruction (of whichever PyZorMsg the message was moved into).

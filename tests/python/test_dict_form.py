@@ -1,5 +1,6 @@
 """The dictionary form of a message (to_dict / from_dict), reached through zormsg_testing."""
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -138,6 +139,24 @@ def test_refused_from_dict_raises_and_changes_nothing(fmt, refused, start):
     assert (m.content_type, m.body) == before
     assert zt.live_containers() == live  # no map left behind
     assert zt.from_dict(m, {"a": 1}, fmt) is None and zt.to_dict(m) == {"a": 1}
+
+
+def test_small_bytes_json_bodies_hold_memory_in_proportion_to_their_map():
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    d = {"id": 42, "name": "order-7781", "qty": 3, "ok": True}  # about 50 bytes of JSON
+    gc.collect()
+    start = rss()
+    held = []
+    for _ in range(2000):
+        m = ZorMsg()
+        zt.from_dict(m, d, "bytes/json")
+        held.append(m)
+    per_message = (rss() - start) / len(held)
+    assert zt.to_dict(held[-1]) == d
+    assert per_message < 4096, per_message
 
 
 def test_encoder_error_propagates_after_content_type():
