@@ -27,6 +27,13 @@ enum DeliveryMode : uint32_t {
     NonPersistent = ZORCLIENT_DELIVERY_MODE_NONPERSISTENT,
 };
 
+// Whether `type` is one of the library's destination types (Null included).
+// Only those may be held as a zorClient_destinationType_t: any other number
+// is outside the enumeration's range, and holding it is undefined behaviour.
+inline bool isDestinationType(int64_t type) {
+    return type >= ZORCLIENT_NULL_DESTINATION && type <= ZORCLIENT_QUEUE_TEMP_DESTINATION;
+}
+
 // A destination name and type; owns its copy of the name.
 class Destination {
 public:
