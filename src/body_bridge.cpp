@@ -56,16 +56,15 @@ void storeEncoded(ZorMsg& msg, py::handle dumps, const py::dict& d, const char* 
     // The content type first, then the body. A refused content type changed
     // nothing of this write; a refused body takes the content type back to
     // what it was before (before from_dict's own write, when it passes one).
-    const std::string refused = std::string(who) + ": the message did not take the \"" + content_type + "\" body";
     std::optional<ContentTypeUndo> own;
     if (undo == nullptr) own.emplace(msg.msg_p);
     if (msg.setContentType(content_type) != ZORCLIENT_OK) {
         if (undo != nullptr) undo->restore();
-        raiseRefusal(refused);
+        raiseRefusal(refusedBody(who, content_type));
     }
     if (msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b))) != ZORCLIENT_OK) {
         (undo != nullptr ? *undo : *own).restore();
-        raiseRefusal(refused);
+        raiseRefusal(refusedBody(who, content_type));
     }
 }
 

@@ -252,8 +252,7 @@ char* PyZorMsg::from_dict(py::dict d, std::string format) {
     // A refused write leaves content type and body as they were: the content
     // type is written first, so it is read now to be put back.
     const ContentTypeUndo undo(msg.msg_p);
-    const std::string refused = "from_dict: the message did not take the \"" + format + "\" body";
-    if (msg.setContentType(format) != ZORCLIENT_OK) raiseRefusal(refused);
+    if (msg.setContentType(format) != ZORCLIENT_OK) raiseRefusal(refusedBody("from_dict", format));
     if (format == ctype::kJson) {
         bridge.storeJson(msg, d, &undo, "from_dict");
         return nullptr;
@@ -301,7 +300,7 @@ char* PyZorMsg::from_dict(py::dict d, std::string format) {
         // Nothing may keep pointing into a buffer about to be freed.
         msg.releaseContainer();
         undo.restore();
-        raiseRefusal(refused, refusal);
+        raiseRefusal(refusedBody("from_dict", format), refusal);
     }
     return heap.release();
 }
