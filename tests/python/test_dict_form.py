@@ -141,22 +141,29 @@ def test_refused_from_dict_raises_and_changes_nothing(fmt, refused, start):
     assert zt.from_dict(m, {"a": 1}, fmt) is None and zt.to_dict(m) == {"a": 1}
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer keeps freed memory in quarantine: the resident set says nothing here")
 def test_small_bytes_json_bodies_hold_memory_in_proportion_to_their_map():
     def rss():
         with open("/proc/self/statm") as f:
             return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
+    def held_per_message(write, kept):  # kept alive, so no phase reuses another's memory
+        gc.collect()
+        start = rss()
+        for _ in range(2000):
+            m = ZorMsg()
+            write(m)
+            kept.append(m)
+        return (rss() - start) / 2000
+
     d = {"id": 42, "name": "order-7781", "qty": 3, "ok": True}  # about 50 bytes of JSON
-    gc.collect()
-    start = rss()
-    held = []
-    for _ in range(2000):
-        m = ZorMsg()
-        zt.from_dict(m, d, "bytes/json")
-        held.append(m)
-    per_message = (rss() - start) / len(held)
-    assert zt.to_dict(held[-1]) == d
-    assert per_message < 4096, per_message
+    kept = []
+    as_json = held_per_message(lambda m: setattr(m, "json", d), kept)
+    as_map = held_per_message(lambda m: zt.from_dict(m, d, "bytes/json"), kept)
+    assert zt.to_dict(kept[-1]) == d
+    # Beside the same body as JSON text (the library's share is the same).
+    assert as_map - as_json < 2048, (as_map, as_json)
 
 
 def test_encoder_error_propagates_after_content_type():
