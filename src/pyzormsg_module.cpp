@@ -40,8 +40,8 @@ DestinationTypeEnum& refuseUnknownValues(DestinationTypeEnum& cls) {
     cls.def(py::init([](Scalar value) { return checkedDestinationType(value); }), py::arg("value"));
     cls.attr("__setstate__") = py::cpp_function(
         [](py::detail::value_and_holder& v_h, Scalar state) {
-            py::detail::initimpl::setstate<py::class_<zorClient_destinationType>>(
-                v_h, checkedDestinationType(state), Py_TYPE(v_h.inst) != v_h.type->type);
+            py::detail::initimpl::setstate<py::class_<zorClient_destinationType>>(v_h, checkedDestinationType(state),
+                                                                                  Py_TYPE(v_h.inst) != v_h.type->type);
         },
         py::detail::is_new_style_constructor(), py::name("__setstate__"), py::is_method(cls), py::arg("state"));
     return cls;

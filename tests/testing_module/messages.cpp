@@ -78,8 +78,8 @@ void registerMessageTesting(py::module_& m) {
     // fail as out of memory.
     m.def("fail_copies", [](const std::string& what, unsigned n) {
         if (what != "body" && what != "properties") throw py::value_error("fail_copies: \"body\" or \"properties\"");
-        zorClient_testing_failCopies(what == "body" ? ZORCLIENT_TESTING_COPY_BODY : ZORCLIENT_TESTING_COPY_USER_PROPERTIES,
-                                     n);
+        zorClient_testing_failCopies(
+            what == "body" ? ZORCLIENT_TESTING_COPY_BODY : ZORCLIENT_TESTING_COPY_USER_PROPERTIES, n);
     });
 #endif
 

@@ -85,8 +85,7 @@ zorClient_returnCode_t zorClient_msg_setBinaryAttachmentContainer(zorClient_opaq
     if (!c->isMap()) return fail("only a map can be the binary attachment");
     View v;
     if (const char* err = c->view(v)) return fail("unreadable container: %s", err);
-    if (takeRefusal(gFailBodyCopies))
-        return fail("out of memory for a map attachment of %u bytes (test control)", v.n);
+    if (takeRefusal(gFailBodyCopies)) return fail("out of memory for a map attachment of %u bytes (test control)", v.n);
     try {
         assignBody(*m, v.p, v.n, true);
     } catch (const std::bad_alloc&) {
