@@ -8,6 +8,13 @@ their start values, and samples the resident set size (/proc/self/statm)
 every K messages after a warm-up of K messages. Exits 1 when a count does not
 come back or the resident set grows by more than --max-growth MiB after the
 warm-up.
+
+Then it measures the memory a message holds while it is kept (a queue or a
+batch): --held messages of each kind, all kept alive, and the growth of the
+resident set per message: an empty message, then the same about 50 bytes of
+JSON written with `json =` and with from_dict "bytes/json", each shown beyond
+the empty message. Exits 1 when the "bytes/json" one holds more than
+--max-held bytes beyond it.
 """
 import argparse
 import gc
@@ -19,6 +26,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD_LIB = os.path.join(HERE, os.pardir, "build", "dev", "lib")
 if os.path.isdir(BUILD_LIB):
     sys.path.insert(0, os.path.abspath(BUILD_LIB))
+
+import orjson  # noqa: E402
 
 import zormsg  # noqa: E402
 import zormsg_testing as zt  # noqa: E402
@@ -73,11 +82,44 @@ def one(i):
         zt.map_to_dict(zt.dict_to_map(SMALL, 4096))
 
 
+HELD_BODY = {"id": 42, "name": "order-7781", "qty": 3, "ok": True}  # about 50 bytes of JSON
+
+
+def held_per_message(count):
+    """Bytes of resident set per kept message: empty, json =, from_dict bytes/json.
+    Everything stays alive until all three are measured, so no phase reuses
+    memory another one gave back."""
+    def empty(m):
+        pass
+
+    def json_set(m):
+        m.json = HELD_BODY
+
+    def bytes_json(m):
+        zt.from_dict(m, HELD_BODY, "bytes/json")
+
+    kept, result = [], []
+    for write in (empty, json_set, bytes_json):
+        batch = []
+        gc.collect()
+        start = rss_mib()
+        for _ in range(count):
+            m = ZorMsg()
+            write(m)
+            batch.append(m)
+        result.append((rss_mib() - start) * (1 << 20) / count)
+        kept.append(batch)
+    return result
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--count", type=int, default=1_000_000)
     ap.add_argument("--every", type=int, default=100_000, help="RSS sample interval (and warm-up)")
     ap.add_argument("--max-growth", type=float, default=4.0, help="MiB allowed after the warm-up")
+    ap.add_argument("--held", type=int, default=20_000, help="messages kept per kind for the held-memory figure")
+    ap.add_argument("--max-held", type=float, default=1024.0,
+                    help="bytes a kept bytes/json message may hold beyond an empty one")
     args = ap.parse_args()
     every = max(1, min(args.every, args.count // 2 or 1))
 
@@ -107,6 +149,12 @@ def main():
     print("RSS after warm-up %.1f MiB, highest later sample %.1f MiB: growth %.2f MiB (allowed %.1f)" % (
         base, max(samples) if samples else base, growth, args.max_growth))
     print("%.1f us per message" % ((time.perf_counter() - t0) * 1e6 / args.count))
+    if args.held > 0:
+        empty, json_set, bytes_json = held_per_message(args.held)
+        print("held per kept message (%d each): empty message %.0f B; %d-byte JSON body: json = +%.0f B, "
+              "from_dict bytes/json +%.0f B (allowed %.0f)" % (args.held, empty, len(orjson.dumps(HELD_BODY)),
+                                                              json_set - empty, bytes_json - empty, args.max_held))
+        ok = ok and bytes_json - empty <= args.max_held
     print("OK" if ok else "FAILED")
     return 0 if ok else 1
 

@@ -140,7 +140,7 @@ endif()
 # type setter. Only the stand-in has them; tests that need them are skipped
 # without them (tests/CMakeLists.txt).
 _zormsg_client_links(ZORMSG_CLIENT_TEST_CONTROLS zorclient_testing.h zorClient_testing_failAllocs
-  zorClient_testing_liveMsgs zorClient_testing_liveContainers zorClient_testing_msg_setMapAttachment
+  zorClient_testing_failCopies zorClient_testing_liveMsgs zorClient_testing_liveContainers zorClient_testing_msg_setMapAttachment
   zorClient_msg_setHttpContentType)
 set(_zc_controls "without test controls")
 if(ZORMSG_CLIENT_TEST_CONTROLS)

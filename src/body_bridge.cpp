@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -9,6 +10,7 @@
 
 #include "internal/pyref.h"
 #include "internal/scratch.h"
+#include "internal/refusal.h"
 
 namespace py = pybind11;
 
@@ -46,7 +48,8 @@ py::object importAttr(const char* package, const char* attr) {
     return py::reinterpret_steal<py::object>(fn);
 }
 
-void storeEncoded(ZorMsg& msg, py::handle dumps, const py::dict& d, const char* package, const char* content_type) {
+void storeEncoded(ZorMsg& msg, py::handle dumps, const py::dict& d, const char* package, const char* content_type,
+                  const ContentTypeUndo* undo, const char* who) {
     py::object encoded = stealOrThrow(callOne(dumps, d.ptr()));
     PyObject* b = encoded.ptr();
     if (!PyBytes_Check(b))
@@ -54,8 +57,19 @@ void storeEncoded(ZorMsg& msg, py::handle dumps, const py::dict& d, const char* 
     if (static_cast<uint64_t>(PyBytes_GET_SIZE(b)) > kMaxAttachmentSize)
         throw std::overflow_error("encoded body of " + std::to_string(PyBytes_GET_SIZE(b)) +
                                   " bytes exceeds the message's limit of 4294967295 bytes");
-    msg.setContentType(content_type);
-    msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b)));
+    // The content type first, then the body. A refused content type changed
+    // nothing of this write; a refused body takes the content type back to
+    // what it was before (before from_dict's own write, when it passes one).
+    std::optional<ContentTypeUndo> own;
+    if (undo == nullptr) own.emplace(msg.msg_p);
+    if (msg.setContentType(content_type) != ZORCLIENT_OK) {
+        if (undo != nullptr) undo->restore();
+        raiseRefusal(refusedBody(who, content_type));
+    }
+    if (msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b))) != ZORCLIENT_OK) {
+        (undo != nullptr ? *undo : *own).restore();
+        raiseRefusal(refusedBody(who, content_type));
+    }
 }
 
 // msgpack's packer recurses once per nesting level, up to its own limit of
@@ -161,11 +175,13 @@ void BodyBridge::bind() {
     json_loads = jloads.release();
 }
 
-void BodyBridge::storeJson(ZorMsg& msg, const py::dict& d) { storeEncoded(msg, json_dumps, d, "orjson", ctype::kJson); }
+void BodyBridge::storeJson(ZorMsg& msg, const py::dict& d, const ContentTypeUndo* undo, const char* who) {
+    storeEncoded(msg, json_dumps, d, "orjson", ctype::kJson, undo, who);
+}
 
-void BodyBridge::storeMsgpack(ZorMsg& msg, const py::dict& d) {
+void BodyBridge::storeMsgpack(ZorMsg& msg, const py::dict& d, const ContentTypeUndo* undo, const char* who) {
     checkMsgpackRoom(d.ptr());
-    storeEncoded(msg, msgpack_dumps, d, "msgpack", ctype::kMsgpack);
+    storeEncoded(msg, msgpack_dumps, d, "msgpack", ctype::kMsgpack, undo, who);
 }
 
 py::dict BodyBridge::loadJson(ZorMsg& msg) {

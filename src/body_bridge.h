@@ -29,9 +29,14 @@ public:
     // Encodes `d` with the package's dumps and stores it as the body under
     // `content_type`. The message is not touched unless the encoder gave
     // bytes (TypeError otherwise) that fit the attachment limit
-    // (OverflowError otherwise).
-    void storeJson(ZorMsg& msg, const pybind11::dict& d);
-    void storeMsgpack(ZorMsg& msg, const pybind11::dict& d);
+    // (OverflowError otherwise). When the library refuses the content type
+    // or the body, both stay as they were (as `undo` holds them, when given)
+    // and it raises MemoryError (out of memory) or RuntimeError, naming `who`
+    // and the library's error text.
+    void storeJson(ZorMsg& msg, const pybind11::dict& d, const ContentTypeUndo* undo = nullptr,
+                   const char* who = "ZorMsg");
+    void storeMsgpack(ZorMsg& msg, const pybind11::dict& d, const ContentTypeUndo* undo = nullptr,
+                      const char* who = "ZorMsg");
     // The attachment decoded, as a dict: orjson.loads(body), or
     // msgpack.loads(body, raw=False) with a sequence as {"content": value};
     // any other value goes through dict().

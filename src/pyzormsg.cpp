@@ -13,6 +13,7 @@
 #include "dict2container.h"
 #include "internal/gil.h"
 #include "internal/pyref.h"
+#include "internal/refusal.h"
 #include "internal/scratch.h"
 #include "map2dict.h"
 
@@ -23,7 +24,8 @@ namespace {
 // Field lists of map bodies up to this many entries are kept for the next body.
 constexpr size_t kKeptBodyFields = 4096;
 
-// The small "bytes/json" map is built in a buffer of this size.
+// Maps up to this size are built in a buffer the message owns; larger ones in
+// a heap buffer that goes to the caller.
 constexpr size_t kSmallMapBuffer = 32768;
 
 // Marks the message as being converted for the life of the guard. A
@@ -165,7 +167,8 @@ void PyZorMsg::setBinaryAttachment(py::bytes buf) {
     if (static_cast<uint64_t>(size) > kMaxAttachmentSize)
         throw std::overflow_error("body of " + std::to_string(size) +
                                   " bytes exceeds the message's limit of 4294967295 bytes");
-    msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(size));
+    if (msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(size)) != ZORCLIENT_OK)
+        raiseRefusal("ZorMsg: the message did not take the body");
 }
 
 py::bytes PyZorMsg::getBinaryAttachment() {
@@ -241,16 +244,22 @@ char* PyZorMsg::from_dict(py::dict d, std::string format) {
     BodyBridge& bridge = bodyBridge();
     Converting converting(msg);
     checkNoNul(format, "format");
-    msg.setContentType(format);
+    if (format != ctype::kJson && format != ctype::kMsgpack && format != ctype::kBytesJson) {
+        msg.setContentType(format);  // no body to write: like the content_type setter
+        return nullptr;
+    }
+    // A refused write leaves content type and body as they were: the content
+    // type is written first, so it is read now to be put back.
+    const ContentTypeUndo undo(msg.msg_p);
+    if (msg.setContentType(format) != ZORCLIENT_OK) raiseRefusal(refusedBody("from_dict", format));
     if (format == ctype::kJson) {
-        bridge.storeJson(msg, d);
+        bridge.storeJson(msg, d, &undo, "from_dict");
         return nullptr;
     }
     if (format == ctype::kMsgpack) {
-        bridge.storeMsgpack(msg, d);
+        bridge.storeMsgpack(msg, d, &undo, "from_dict");
         return nullptr;
     }
-    if (format != ctype::kBytesJson) return nullptr;
 
     py::object encoded = bridge.dumpJson(d);
     if (!PyBytes_Check(encoded.ptr())) throw std::runtime_error("Unable to extract bytes contents!");
@@ -273,19 +282,24 @@ char* PyZorMsg::from_dict(py::dict d, std::string format) {
             heap.reset(new char[buffsize]);
             buff = heap.get();
         } else {
-            small = std::make_unique<char[]>(kSmallMapBuffer);  // zero-filled
+            // Zero-filled, and only as large as the map: the library never
+            // touches the buffer past `buffsize`, and the message keeps it for
+            // as long as it keeps the map.
+            small = std::make_unique<char[]>(buffsize);
             buff = small.get();
         }
-        rc = msg.addContainerString(buff, buffsize, ctype::kBytesJson, json_str);
+        rc = msg.createContainerMap(buff, buffsize);
+        if (rc == ZORCLIENT_OK) rc = msg.addContainerString(buff, buffsize, ctype::kBytesJson, json_str);
     }
     // The small buffer goes to the message, to live exactly as long as the map.
     if (small && msg.container_p != nullptr) msg.adoptContainerBuffer(std::move(small));
     if (rc == ZORCLIENT_OK) rc = msg.attachmentContainerMap();
     if (rc != ZORCLIENT_OK) {
-        const std::string failure = zorClient_getLastErrorInfo()->errorStr;
+        const zorClient_errorInfo_t refusal = *zorClient_getLastErrorInfo();
         // Nothing may keep pointing into a buffer about to be freed.
         msg.releaseContainer();
-        throw std::runtime_error("from_dict: the message did not take the \"bytes/json\" body: " + failure);
+        undo.restore();
+        raiseRefusal(refusedBody("from_dict", format), refusal);
     }
     return heap.release();
 }

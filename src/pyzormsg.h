@@ -56,6 +56,11 @@ public:
     void setDeliveryToOne(bool to_one);
 
     // Bodies through orjson ("json") and msgpack ("msgpack").
+    //
+    // Every body write (these setters, setBinaryAttachment, from_dict with a
+    // body format) that the library refuses raises MemoryError when it ran
+    // out of memory, else RuntimeError with its error text, and leaves the
+    // content type and the body as they were.
     void setJsonBody(pybind11::dict d);
     pybind11::dict getJsonBody();
     void setMsgpackBody(pybind11::dict d);
@@ -71,7 +76,7 @@ public:
     // Writes `d` as the body in `format` ("json", "msgpack" or "bytes/json").
     // "bytes/json" builds a fresh map holding just the new field. The result
     // is the heap buffer that map lives in when it needed more than 32 KiB,
-    // otherwise null (the message owns the memory). The caller delete[]s a
+    // otherwise null (the message owns the memory, as much as the map needs). The caller delete[]s a
     // non-null result once the message lets go of that map: after its next
     // body change, its next from_dict, msg.releaseContainer(), or its
     // destruction (of whichever PyZorMsg the message was moved into).

@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <exception>
+#include <string>
 #include <typeindex>
 
 #include "core/zormsg.h"
@@ -22,8 +23,34 @@ namespace {
 // enumerations first (Destination's constructor converts its default
 // DestinationType when it is registered), then Destination, then ZorMsg.
 
+// pybind11 makes an enumeration value of any int it is given, but a number
+// that is none of the library's destination types cannot be held in the
+// library's enumeration without undefined behaviour (and the library would
+// drop a destination carrying it). Construction and unpickling refuse it.
+using DestinationTypeEnum = py::enum_<zorClient_destinationType>;
+
+zorClient_destinationType checkedDestinationType(DestinationTypeEnum::Scalar value) {
+    if (!isDestinationType(value))
+        throw py::value_error(std::to_string(value) + " is not a valid DestinationType (-1 to 3)");
+    return static_cast<zorClient_destinationType>(value);
+}
+
+DestinationTypeEnum& refuseUnknownValues(DestinationTypeEnum& cls) {
+    using Scalar = DestinationTypeEnum::Scalar;
+    py::delattr(cls, "__init__");  // pybind11's own, which takes any int
+    cls.def(py::init([](Scalar value) { return checkedDestinationType(value); }), py::arg("value"));
+    cls.attr("__setstate__") = py::cpp_function(
+        [](py::detail::value_and_holder& v_h, Scalar state) {
+            py::detail::initimpl::setstate<py::class_<zorClient_destinationType>>(v_h, checkedDestinationType(state),
+                                                                                  Py_TYPE(v_h.inst) != v_h.type->type);
+        },
+        py::detail::is_new_style_constructor(), py::name("__setstate__"), py::is_method(cls), py::arg("state"));
+    return cls;
+}
+
 void registerEnums(py::module_& m) {
-    py::enum_<zorClient_destinationType>(m, "DestinationType", py::arithmetic(), "Zorvane Msg DestinationType")
+    DestinationTypeEnum destinationType(m, "DestinationType", py::arithmetic(), "Zorvane Msg DestinationType");
+    refuseUnknownValues(destinationType)
         .value("Null", ZORCLIENT_NULL_DESTINATION, "Null")
         .value("Topic", ZORCLIENT_TOPIC_DESTINATION, "Topic")
         .value("Queue", ZORCLIENT_QUEUE_DESTINATION, "Queue")

@@ -4,6 +4,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <cctype>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -115,6 +116,42 @@ zorClient_returnCode_t getMetaContentType(zorClient_opaqueMsg_pt msg_p, const ch
         return rc;
     }
     return zorClient_container_getStringPtr(map_p, content_type_p, kContentTypeKey);
+}
+
+bool isOutOfMemory(const zorClient_errorInfo_t& info) {
+    static const char kWords[] = "out of memory";
+    const size_t n = sizeof(kWords) - 1;
+    const char* text = info.errorStr;
+    const size_t len = strnlen(text, sizeof(info.errorStr));
+    for (size_t at = 0; at + n <= len; ++at) {
+        size_t i = 0;
+        while (i < n && std::tolower(static_cast<unsigned char>(text[at + i])) == kWords[i]) ++i;
+        if (i == n) return true;
+    }
+    return false;
+}
+
+ContentTypeUndo::ContentTypeUndo(zorClient_opaqueMsg_pt msg_p) : msg_p_(msg_p), had_(false) {
+    const char* text = nullptr;
+    if (getMetaContentType(msg_p, &text) == ZORCLIENT_OK) {
+        had_ = true;
+        text_ = copyText(text);
+    }
+}
+
+void ContentTypeUndo::restore() const {
+    // Reads below may leave a record of their own (NOT_FOUND counts as one):
+    // the caller wants the refusal's.
+    const zorClient_errorInfo_t refusal = *zorClient_getLastErrorInfo();
+    std::string text = text_;
+    if (!had_) {
+        // The library has no call that removes a property: give "ct" what the
+        // content type read through its fallback, the HTTP content type.
+        const char* http = nullptr;
+        text = zorClient_msg_getHttpContentType(msg_p_, &http) == ZORCLIENT_OK ? copyText(http) : std::string();
+    }
+    setMetaContentType(msg_p_, text.c_str());
+    *zorClient_getLastErrorInfo() = refusal;
 }
 
 // --- lifetime --------------------------------------------------------------------
@@ -382,16 +419,24 @@ void ZorMsg::adoptContainerBuffer(std::unique_ptr<char[]> buff) { container_buff
 
 zorClient_returnCode_t ZorMsg::setJsonBody(const json& j) {
     checkNesting(j);
-    setContentType(ctype::kJson);
+    const ContentTypeUndo undo(msg_p);
+    zorClient_returnCode_t rc = setContentType(ctype::kJson);
+    if (rc != ZORCLIENT_OK) return rc;
     std::string text = j.dump(-1, ' ', false, json::error_handler_t::strict);
-    return setBinaryAttachment(text);
+    rc = setBinaryAttachment(text);
+    if (rc != ZORCLIENT_OK) undo.restore();
+    return rc;
 }
 
 zorClient_returnCode_t ZorMsg::setMsgpackBody(const json& j) {
     checkNesting(j);
-    setContentType(ctype::kMsgpack);
+    const ContentTypeUndo undo(msg_p);
+    zorClient_returnCode_t rc = setContentType(ctype::kMsgpack);
+    if (rc != ZORCLIENT_OK) return rc;
     std::vector<uint8_t> packed = json::to_msgpack(j);
-    return setBinaryAttachment(packed.data(), packed.size());
+    rc = setBinaryAttachment(packed.data(), packed.size());
+    if (rc != ZORCLIENT_OK) undo.restore();
+    return rc;
 }
 
 json ZorMsg::getJsonBody() {

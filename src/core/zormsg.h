@@ -28,6 +28,13 @@ enum DeliveryMode : uint32_t {
     NonPersistent = ZORCLIENT_DELIVERY_MODE_NONPERSISTENT,
 };
 
+// Whether `type` is one of the library's destination types (Null included).
+// Only those may be held as a zorClient_destinationType_t: any other number
+// is outside the enumeration's range, and holding it is undefined behaviour.
+inline bool isDestinationType(int64_t type) {
+    return type >= ZORCLIENT_NULL_DESTINATION && type <= ZORCLIENT_QUEUE_TEMP_DESTINATION;
+}
+
 // A destination name and type; owns its copy of the name.
 class Destination {
 public:
@@ -55,6 +62,31 @@ public:
 // Content type kept as the string field "ct" of the user property map.
 zorClient_returnCode_t setMetaContentType(zorClient_opaqueMsg_pt msg_p, const char* content_type);
 zorClient_returnCode_t getMetaContentType(zorClient_opaqueMsg_pt msg_p, const char** content_type_p);
+
+// Whether the library's last failure on this thread was running out of
+// memory. The library has no return code of its own for it; its error text
+// says so.
+bool isOutOfMemory(const zorClient_errorInfo_t& info);
+
+// The content type a body write is about to replace. Body writes set the
+// content type first and the body second; when the library then refuses the
+// body, restore() puts the old content type back, so that no body is ever
+// announced by a content type that is not its own.
+class ContentTypeUndo {
+public:
+    // Reads the "ct" field as it is now.
+    explicit ContentTypeUndo(zorClient_opaqueMsg_pt msg_p);
+    // Makes the content type read as it did when this object was made (a
+    // message that had no "ct" field gets one holding what its content type
+    // read then). The thread's last error record is left as it was before
+    // the call, so it still describes the refusal.
+    void restore() const;
+
+private:
+    zorClient_opaqueMsg_pt msg_p_;
+    bool had_;
+    std::string text_;
+};
 
 // Texts reach the library NUL-terminated: setters refuse a text holding a
 // NUL with ZORCLIENT_FAIL instead of letting the library store it cut short.
@@ -119,7 +151,9 @@ public:
 
     // Structured bodies (nlohmann-json). Values nested deeper than
     // kMaxNestingDepth levels throw std::invalid_argument before anything is
-    // written: the encoders recurse once per level.
+    // written: the encoders recurse once per level. When the library refuses
+    // the content type or the body, the setters return its code and leave
+    // both as they were.
     json getJsonBody();
     zorClient_returnCode_t setJsonBody(const json& j);
     json getMsgpackBody();

@@ -244,3 +244,40 @@ TEST(StandInBodyNesting, TooDeepIsRefusedAndTheMessageUnchanged) {
     EXPECT_THROW(ZorMsg("t", deep, "msgpack", false, Direct), std::invalid_argument);
     EXPECT_EQ(zorClient_testing_liveMsgs(), live);
 }
+
+// A body the library refuses (here: out of memory copying it, or writing the
+// content type) is reported with the library's code, and the message keeps
+// the content type and body it had, also when it had only the HTTP one.
+struct RefusalCase {
+    zorClient_testing_copy_t refused;
+    const char* http;  // HTTP content type the message starts with, or null
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    *os << (c.refused == ZORCLIENT_TESTING_COPY_BODY ? "body" : "properties") << (c.http ? " http" : "");
+}
+
+class StandInBodyRefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(StandInBodyRefusal, KeepsContentTypeAndBody) {
+    for (auto set : {&ZorMsg::setJsonBody, &ZorMsg::setMsgpackBody}) {
+        ZorMsg msg;
+        ASSERT_EQ(msg.setBinaryAttachment(std::string("old body")), ZORCLIENT_OK);
+        if (GetParam().http) {
+            ASSERT_EQ(zorClient_msg_setHttpContentType(msg.ptr(), GetParam().http), ZORCLIENT_OK);
+        }
+        const std::string type = msg.getContentType();
+        zorClient_testing_failCopies(GetParam().refused, 1);
+        EXPECT_EQ((msg.*set)(json{{"new", 1}}), ZORCLIENT_FAIL);
+        zorClient_testing_failCopies(GetParam().refused, 0);
+        EXPECT_TRUE(isOutOfMemory(*zorClient_getLastErrorInfo())) << zorClient_getLastErrorInfo()->errorStr;
+        EXPECT_EQ(msg.getContentType(), type);
+        EXPECT_EQ(msg.getBinaryAttachmentString(), "old body");
+        EXPECT_EQ((msg.*set)(json{{"new", 1}}), ZORCLIENT_OK);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Copies, StandInBodyRefusal,
+                         ::testing::Values(RefusalCase{ZORCLIENT_TESTING_COPY_BODY, nullptr},
+                                           RefusalCase{ZORCLIENT_TESTING_COPY_BODY, "application/json"},
+                                           RefusalCase{ZORCLIENT_TESTING_COPY_USER_PROPERTIES, nullptr}));

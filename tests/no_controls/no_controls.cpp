@@ -38,6 +38,8 @@ extern "C" {
 
 void zorClient_testing_failAllocs(unsigned) { missing("zorClient_testing_failAllocs"); }
 
+void zorClient_testing_failCopies(zorClient_testing_copy_t, unsigned) { missing("zorClient_testing_failCopies"); }
+
 unsigned zorClient_testing_liveMsgs(void) { missing("zorClient_testing_liveMsgs"); }
 
 unsigned zorClient_testing_liveContainers(void) { missing("zorClient_testing_liveContainers"); }

@@ -13,6 +13,11 @@ extern "C" {
 #endif
 
 void zorClient_testing_failAllocs(unsigned n);
+typedef enum zorClient_testing_copy {
+    ZORCLIENT_TESTING_COPY_BODY = 0,
+    ZORCLIENT_TESTING_COPY_USER_PROPERTIES = 1
+} zorClient_testing_copy_t;
+void zorClient_testing_failCopies(zorClient_testing_copy_t what, unsigned n);
 unsigned zorClient_testing_liveMsgs(void);
 unsigned zorClient_testing_liveContainers(void);
 zorClient_returnCode_t zorClient_testing_msg_setMapAttachment(zorClient_opaqueMsg_pt msg_p, const void* data,

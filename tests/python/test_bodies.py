@@ -120,3 +120,32 @@ def test_native_body_nesting_is_bounded(fmt, depth, ok):
         with pytest.raises(ValueError, match=f"nested deeper than {zt.MAX_NESTING_DEPTH}"):
             zt.json_body_message("t", text, fmt)
     assert zt.live_msgs() == live  # the refused constructor freed its message
+
+
+NEW_BODIES = {"body": b"new", "json": {"new": 1}, "msgpack": {"new": 2}}
+
+
+@pytest.mark.standin
+@pytest.mark.parametrize("prop, refused", [("body", "body"), ("json", "body"), ("json", "properties"),
+                                           ("msgpack", "body"), ("msgpack", "properties")])
+@pytest.mark.parametrize("start", ["ct", "http", "none"])
+def test_refused_body_write_raises_and_changes_nothing(prop, refused, start):
+    m = ZorMsg()
+    m.body = b'{"old": 0}'
+    if start == "ct":
+        m.content_type = "before"
+    elif start == "http":
+        zt.set_http_content_type(m, "application/json")
+    before = (m.content_type, m.body)
+    zt.fail_copies(refused, 1)
+    try:
+        with pytest.raises(MemoryError, match="out of memory"):
+            setattr(m, prop, NEW_BODIES[prop])
+    finally:
+        zt.fail_copies(refused, 0)
+    assert (m.content_type, m.body) == before
+    setattr(m, prop, NEW_BODIES[prop])  # taken once the library has memory again
+    assert getattr(m, prop) == NEW_BODIES[prop]
+    # Any other refusal is a RuntimeError with the library's text.
+    with pytest.raises(RuntimeError, match="invalid message handle"):
+        setattr(zt.adopt_null(), prop, NEW_BODIES[prop])

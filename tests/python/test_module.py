@@ -47,6 +47,19 @@ def test_enum_arithmetic_and_construction():
         DeliveryMode(-1)
 
 
+@pytest.mark.parametrize("value", [4, 99, -2, -4, 2**31 - 1, -2**31])
+def test_destination_type_holds_only_the_library_types(value):
+    # Any other number cannot be held in the library's enumeration.
+    with pytest.raises(ValueError, match=f"^{value} is not a valid DestinationType"):
+        DestinationType(value)
+    blank = DestinationType.__new__(DestinationType)
+    with pytest.raises(ValueError, match=f"^{value} is not a valid DestinationType"):
+        blank.__setstate__(value)  # what unpickling does
+    blank.__setstate__(3)
+    assert blank == zormsg.QueueTemp
+    assert [DestinationType(v) for v in range(-1, 4)] == list(DestinationType.__members__.values())
+
+
 def test_destination_construction():
     d = Destination("a/b")
     assert (d.dest, d.dest_type) == ("a/b", zormsg.Topic)

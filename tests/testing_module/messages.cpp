@@ -74,6 +74,13 @@ void registerMessageTesting(py::module_& m) {
     m.def("live_msgs", &zorClient_testing_liveMsgs);
     m.def("live_containers", &zorClient_testing_liveContainers);
     m.def("fail_allocs", &zorClient_testing_failAllocs);
+    // The next n copies of `what` ("body" or "properties") into a message
+    // fail as out of memory.
+    m.def("fail_copies", [](const std::string& what, unsigned n) {
+        if (what != "body" && what != "properties") throw py::value_error("fail_copies: \"body\" or \"properties\"");
+        zorClient_testing_failCopies(
+            what == "body" ? ZORCLIENT_TESTING_COPY_BODY : ZORCLIENT_TESTING_COPY_USER_PROPERTIES, n);
+    });
 #endif
 
     // A library message allocated here and adopted: the second module hands a

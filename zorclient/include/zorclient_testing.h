@@ -19,6 +19,16 @@ extern "C" {
 /* The next n calls of zorClient_msg_alloc fail (handle untouched, error text set). */
 ZORCLIENT_API void zorClient_testing_failAllocs(unsigned n);
 
+/* What zorClient_testing_failCopies refuses to copy into a message. */
+typedef enum zorClient_testing_copy {
+    ZORCLIENT_TESTING_COPY_BODY = 0,           /* setBinaryAttachment, setBinaryAttachmentContainer */
+    ZORCLIENT_TESTING_COPY_USER_PROPERTIES = 1 /* strings added to the user property map */
+} zorClient_testing_copy_t;
+
+/* The next n copies of that kind fail as when memory runs out: ZORCLIENT_FAIL,
+ * an error text saying "out of memory", and the message left as it was. */
+ZORCLIENT_API void zorClient_testing_failCopies(zorClient_testing_copy_t what, unsigned n);
+
 /* Messages allocated and not yet freed. */
 ZORCLIENT_API unsigned zorClient_testing_liveMsgs(void);
 

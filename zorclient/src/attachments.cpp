@@ -56,6 +56,7 @@ zorClient_returnCode_t zorClient_msg_setBinaryAttachment(zorClient_opaqueMsg_pt 
     Message* m = findMessage(msg_p);
     if (!m) return report(ZORCLIENT_FAIL, kBadMsg);
     if (!buf_p && size > 0) return fail("null attachment with size %u", size);
+    if (takeRefusal(gFailBodyCopies)) return fail("out of memory for an attachment of %u bytes (test control)", size);
     try {
         assignBody(*m, static_cast<const std::uint8_t*>(buf_p), size, false);
     } catch (const std::bad_alloc&) {
@@ -84,6 +85,7 @@ zorClient_returnCode_t zorClient_msg_setBinaryAttachmentContainer(zorClient_opaq
     if (!c->isMap()) return fail("only a map can be the binary attachment");
     View v;
     if (const char* err = c->view(v)) return fail("unreadable container: %s", err);
+    if (takeRefusal(gFailBodyCopies)) return fail("out of memory for a map attachment of %u bytes (test control)", v.n);
     try {
         assignBody(*m, v.p, v.n, true);
     } catch (const std::bad_alloc&) {

@@ -47,6 +47,7 @@ bool overlapsOwn(const Container& c, const void* p, std::uint64_t n) {
 // into the map's own bytes makes it rebuild into new bytes instead.
 zorClient_returnCode_t addReplacing(Container& c, int type, std::uint8_t flags, const char* name, std::uint16_t nameLen,
                                     const void* v1, std::uint32_t l1, const void* v2, std::uint32_t l2) {
+    if (takeRefusal(gFailPropertyCopies)) return fail("out of memory growing the user property map (test control)");
     View v;
     if (const char* err = c.view(v)) return fail("user property map unreadable: %s", err);
     const std::uint64_t added = fieldSize(nameLen, std::uint64_t{l1} + l2);

@@ -2,6 +2,7 @@
 #ifndef ZORCLIENT_SRC_MESSAGE_H
 #define ZORCLIENT_SRC_MESSAGE_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -39,6 +40,19 @@ public:
 
 // Test control: the number of message allocations still to refuse.
 extern std::atomic<unsigned> gFailAllocs;
+// Test control: the number of body copies and user property writes still to
+// refuse as out of memory.
+extern std::atomic<unsigned> gFailBodyCopies;
+extern std::atomic<unsigned> gFailPropertyCopies;
+
+// Takes one refusal from a test-control counter; false when none is left.
+inline bool takeRefusal(std::atomic<unsigned>& left) noexcept {
+    unsigned n = left.load(std::memory_order_relaxed);
+    while (n > 0) {
+        if (left.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) return true;
+    }
+    return false;
+}
 
 // Makes `bytes` the body (empty = none), invalidating handles to the old one.
 void replaceBody(Message& m, std::vector<std::uint8_t>&& bytes, bool isMap);
