@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "internal/pyref.h"
-#include "internal/scratch.h"
 #include "internal/refusal.h"
+#include "internal/scratch.h"
 
 namespace py = pybind11;
 

@@ -414,10 +414,10 @@ def test_dict_changed_while_converted_raises(where, change, message):
         zt.dict_to_map(d if where == "top" else {"m": d})
 
 
-@pytest.mark.parametrize("change", [lambda l: l.pop(0), lambda l: l.append(9)])
+@pytest.mark.parametrize("change", [lambda seq: seq.pop(0), lambda seq: seq.append(9)])
 def test_list_changed_size_while_converted_raises(change):
-    l = [0, 1]
-    l.append(Hook(lambda: change(l)))
-    l += [3, 4]
+    items = [0, 1]
+    items.append(Hook(lambda: change(items)))
+    items += [3, 4]
     with pytest.raises(RuntimeError, match="list changed size during iteration"):
-        zt.dict_to_map({"l": l})
+        zt.dict_to_map({"l": items})
