@@ -211,7 +211,7 @@ inline W load(const char* p) {
     std::memcpy(&w, p, sizeof w);
     return w;
 }
-inline bool hasNul(const char* s, Py_ssize_t len) {
+inline bool spanHasNul(const char* s, Py_ssize_t len) {
     const size_t n = static_cast<size_t>(len);
     if (n < 4) return n != 0 && (s[0] == 0 || s[n >> 1] == 0 || s[n - 1] == 0);
     if (n < 8) return hasZeroByte(load<uint32_t>(s)) || hasZeroByte(load<uint32_t>(s + n - 4));
@@ -234,7 +234,7 @@ inline bool hasNul(const char* s, Py_ssize_t len) {
 inline const char* keyOf(PyObject* rawKey, std::string& spare, const char* topKey) {
     Py_ssize_t len;
     const char* key = utf8TextOf(rawKey, spare, &len, true, nullptr, topKey);
-    if (hasNul(key, len)) raiseNulInName(key, len);
+    if (spanHasNul(key, len)) raiseNulInName(key, len);
     return key;
 }
 
@@ -345,7 +345,7 @@ void writeText(Target& t, const char* key, PyObject* v, const char* topKey) {
     std::string spare;
     Py_ssize_t len = 0;
     const char* text = utf8TextOf(v, spare, &len, false, key, topKey);
-    if (hasNul(text, len)) {
+    if (spanHasNul(text, len)) {
         // Container text ends at the first NUL: bytes keep all of theirs as a
         // byte array; a str cannot be stored whole, which is an error.
         if (!PyBytes_Check(v)) {
