@@ -7,6 +7,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/scope_exit.h"
+#include "internal/bytes_item.h"
+#include "internal/field_label.h"
 #include "internal/scratch.h"
 #include "utils.h"
 
@@ -29,9 +32,8 @@ constexpr size_t kMapArea = 8192;
 constexpr size_t kStreamArea = 65536;
 // Field lengths are 32-bit in the library: no container can be larger.
 constexpr size_t kMaxArea = kMaxAttachmentSize;
-// Kept for the next call; deeper or larger areas are released after each
-// top-level call so one odd message does not pin memory for good.
-constexpr size_t kKeptLevels = 16;
+// Kept for the next call (kKeptLevels of them); deeper or larger areas are
+// released after each top-level call.
 constexpr size_t kKeptAreaBytes = size_t(4) << 20;
 // Room for a field's own framing and name beyond its value, generously.
 constexpr size_t kFieldSlack = 256;
@@ -108,23 +110,6 @@ private:
     }
 };
 
-// Closes a container on every way out, also when an exception leaves the
-// build half-done, so no open handle points into a reused area.
-class ContainerCloser {
-public:
-    explicit ContainerCloser(zorClient_opaqueContainer_pt& c) : c_(c) {}
-    ~ContainerCloser() { close(); }
-    void close() {
-        if (c_ != nullptr) zorClient_container_closeMapStream(&c_);
-        c_ = nullptr;
-    }
-    ContainerCloser(const ContainerCloser&) = delete;
-    ContainerCloser& operator=(const ContainerCloser&) = delete;
-
-private:
-    zorClient_opaqueContainer_pt& c_;
-};
-
 // The container the writers add to: the caller's, whose size is fixed, or a
 // nested one built in a working area of ours, which grows when full.
 struct Target {
@@ -138,71 +123,27 @@ struct Target {
 // Python values
 // ---------------------------------------------------------------------------
 
-// For messages: the name quoted, cut to a readable length, with NULs and
-// bytes that are not UTF-8 escaped so the text can become a Python str.
-std::string fieldLabel(const char* key, size_t n) {
-    constexpr size_t kShown = 80;
-    std::string name(key, std::min(n, kShown));
-    PyObject* probe = name.find('\0') == std::string::npos
-                          ? PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr)
-                          : nullptr;
-    if (probe != nullptr) {
-        Py_DECREF(probe);
-    } else {
-        PyErr_Clear();
-        std::string escaped;
-        static const char hex[] = "0123456789abcdef";
-        for (unsigned char ch : name) {
-            if (ch >= 0x80 || ch == 0) {
-                escaped += "\\x";
-                escaped += hex[ch >> 4];
-                escaped += hex[ch & 15];
-            } else {
-                escaped += static_cast<char>(ch);
-            }
-        }
-        name.swap(escaped);
-    }
-    return "field '" + name + (n > kShown ? "...'" : "'");
-}
-
-std::string fieldLabel(const char* key) {
-    if (key == nullptr) return "a sequence element";
-    return fieldLabel(key, std::strlen(key));
-}
+// Names in messages are cut to a readable length; a sequence element has none.
+constexpr size_t kShownName = 80;
+constexpr const char* kSequenceElement = "a sequence element";
 
 // Where a value sits, for messages: the field, and the top-level field it
 // belongs to when that is another one.
 std::string placeLabel(const char* key, const char* topKey) {
-    std::string where = fieldLabel(key);
-    if (topKey != key) where += " in " + fieldLabel(topKey);
+    std::string where = fieldLabel(key, kSequenceElement, kShownName);
+    if (topKey != key) where += " in " + fieldLabel(topKey, kSequenceElement, kShownName);
     return where;
 }
 
-[[noreturn]] void raiseTooDeep(const char* topKey) {
-    std::string msg = "dict2container: values nested deeper than " + std::to_string(kMaxNestingDepth) + " levels in " +
-                      fieldLabel(topKey);
-    PyErr_SetString(PyExc_RecursionError, msg.c_str());
-    throw py::error_already_set();
-}
-
-// The thread's stack would run out before the nesting limit: a clean error
-// instead of a crash (threads started with a small stack_size).
-[[noreturn]] __attribute__((noinline, cold)) void raiseNoStack(int depth, const char* topKey) {
-    std::string msg = "dict2container: values nested " + std::to_string(depth) + " levels deep in " +
-                      fieldLabel(topKey) + " need more stack than this thread has left";
-    PyErr_SetString(PyExc_RecursionError, msg.c_str());
-    throw py::error_already_set();
-}
-
 [[noreturn]] __attribute__((noinline, cold)) void raiseCannotCreate(const char* topKey) {
-    throw std::runtime_error("dict2container: cannot create a nested container for " + fieldLabel(topKey) + ": " +
+    throw std::runtime_error("dict2container: cannot create a nested container for " +
+                             fieldLabel(topKey, kSequenceElement, kShownName) + ": " +
                              zorClient_getLastErrorInfo()->errorStr);
 }
 
 [[noreturn]] void raiseNoRoom(const char* key) {
-    throw std::length_error("dict2container: no room for " + fieldLabel(key) + " in the container (" +
-                            zorClient_getLastErrorInfo()->errorStr + ")");
+    throw std::length_error("dict2container: no room for " + fieldLabel(key, kSequenceElement, kShownName) +
+                            " in the container (" + zorClient_getLastErrorInfo()->errorStr + ")");
 }
 
 // A field name that is no text, for messages: its repr, cut to a readable
@@ -236,7 +177,7 @@ __attribute__((noinline)) const char* castText(PyObject* obj, std::string& spare
         spare = py::cast<std::string>(py::handle(obj));
     } catch (const py::cast_error& e) {
         std::string where = isName ? nameLabel(obj) : "the value of " + placeLabel(key, topKey);
-        if (isName && topKey != nullptr) where += " in " + fieldLabel(topKey);
+        if (isName && topKey != nullptr) where += " in " + fieldLabel(topKey, kSequenceElement, kShownName);
         raiseCastError(e, where);
     }
     *len = static_cast<Py_ssize_t>(spare.size());
@@ -247,8 +188,8 @@ __attribute__((noinline)) const char* castText(PyObject* obj, std::string& spare
 // str that cannot be encoded, raises pybind11's cast error, naming the place
 // as castText says; `spare` holds the text in the rare cases pybind11 has to
 // convert it.
-inline const char* textOf(PyObject* obj, std::string& spare, Py_ssize_t* len, bool isName, const char* key,
-                          const char* topKey) {
+inline const char* utf8TextOf(PyObject* obj, std::string& spare, Py_ssize_t* len, bool isName, const char* key,
+                              const char* topKey) {
     if (PyUnicode_Check(obj)) {
         const char* s = PyUnicode_AsUTF8AndSize(obj, len);
         if (s != nullptr) return s;
@@ -270,7 +211,7 @@ inline W load(const char* p) {
     std::memcpy(&w, p, sizeof w);
     return w;
 }
-inline bool hasNul(const char* s, Py_ssize_t len) {
+inline bool spanHasNul(const char* s, Py_ssize_t len) {
     const size_t n = static_cast<size_t>(len);
     if (n < 4) return n != 0 && (s[0] == 0 || s[n >> 1] == 0 || s[n - 1] == 0);
     if (n < 8) return hasZeroByte(load<uint32_t>(s)) || hasZeroByte(load<uint32_t>(s + n - 4));
@@ -285,15 +226,15 @@ inline bool hasNul(const char* s, Py_ssize_t len) {
 // A field name as the library takes it: text without NUL (a name ends at
 // the first one, so "a\0b" would silently become "a").
 [[noreturn]] __attribute__((noinline, cold)) void raiseNulInName(const char* key, Py_ssize_t len) {
-    throw py::value_error("dict2container: the name of " + fieldLabel(key, static_cast<size_t>(len)) +
+    throw py::value_error("dict2container: the name of " + fieldLabel(key, static_cast<size_t>(len), kShownName) +
                           " holds a NUL character, which a container field name cannot hold");
 }
 
 // `topKey`: the top-level field the map sits in, null for the top level.
 inline const char* keyOf(PyObject* rawKey, std::string& spare, const char* topKey) {
     Py_ssize_t len;
-    const char* key = textOf(rawKey, spare, &len, true, nullptr, topKey);
-    if (hasNul(key, len)) raiseNulInName(key, len);
+    const char* key = utf8TextOf(rawKey, spare, &len, true, nullptr, topKey);
+    if (spanHasNul(key, len)) raiseNulInName(key, len);
     return key;
 }
 
@@ -309,7 +250,7 @@ template <class Add>
 void checkTakeable(const char* key, const char* topKey, size_t need, Add&& add) {
     std::unique_ptr<char[]> buf(new char[need]);
     zorClient_opaqueContainer_pt probe = nullptr;
-    ContainerCloser closer(probe);
+    ScopeExit closer([&probe] { closeNested(probe); });
     zorClient_returnCode_t rc = key ? zorClient_container_createMap(&probe, buf.get(), need)
                                     : zorClient_container_createStream(&probe, buf.get(), need);
     if (rc == ZORCLIENT_OK && add(probe) == ZORCLIENT_OK) return;
@@ -342,7 +283,7 @@ void copyFields(zorClient_opaqueContainer_pt from, zorClient_opaqueContainer_pt 
             case ZORCLIENT_STREAM: {
                 // The walk opened a handle for it: closed again once copied.
                 zorClient_opaqueContainer_pt sub = f.value.map;
-                ContainerCloser closer(sub);
+                ScopeExit closer([sub] { closeNested(sub); });
                 added = zorClient_container_addContainer(to, sub, name);
                 break;
             }
@@ -359,7 +300,7 @@ void copyFields(zorClient_opaqueContainer_pt from, zorClient_opaqueContainer_pt 
 void growArea(Target& t, size_t n) {
     std::unique_ptr<char[]> buf(new char[n]);
     zorClient_opaqueContainer_pt fresh = nullptr;
-    ContainerCloser freshCloser(fresh);
+    ScopeExit freshCloser([&fresh] { closeNested(fresh); });
     zorClient_returnCode_t rc = t.isMap ? zorClient_container_createMap(&fresh, buf.get(), n)
                                         : zorClient_container_createStream(&fresh, buf.get(), n);
     if (rc != ZORCLIENT_OK) raiseCannotMove("create");
@@ -372,7 +313,8 @@ void growArea(Target& t, size_t n) {
 }
 
 [[noreturn]] void raiseTooLarge(const char* topKey) {
-    throw std::length_error("dict2container: the value of " + fieldLabel(topKey) + " is too large for a container");
+    throw std::length_error("dict2container: the value of " + fieldLabel(topKey, kSequenceElement, kShownName) +
+                            " is too large for a container");
 }
 
 // The add was refused: an error, or a nested container grown until it fits.
@@ -402,8 +344,8 @@ inline void put(Target& t, const char* key, const char* topKey, size_t valueLen,
 void writeText(Target& t, const char* key, PyObject* v, const char* topKey) {
     std::string spare;
     Py_ssize_t len = 0;
-    const char* text = textOf(v, spare, &len, false, key, topKey);
-    if (hasNul(text, len)) {
+    const char* text = utf8TextOf(v, spare, &len, false, key, topKey);
+    if (spanHasNul(text, len)) {
         // Container text ends at the first NUL: bytes keep all of theirs as a
         // byte array; a str cannot be stored whole, which is an error.
         if (!PyBytes_Check(v)) {
@@ -594,12 +536,15 @@ void fillMap(Target& t, PyObject* dict, int depth, const char* topKey) {
 // Builds a nested map or stream at nesting level `depth` from v and adds it to
 // `parent` under key.
 void writeNested(Target& parent, const char* key, PyObject* v, bool isMap, int depth, const char* topKey) {
-    if (depth > kMaxNestingDepth) raiseTooDeep(topKey);
+    if (depth > kMaxNestingDepth) raiseTooDeep("dict2container: values", "in", topKey, kSequenceElement, kShownName);
     ConversionScratch& scratch = conversionScratch();
-    if (scratch.stack.shortOf()) raiseNoStack(depth, topKey);
+    if (scratch.stack.shortOf())
+        raiseNoStack("dict2container: values", depth, "in", topKey, kSequenceElement, kShownName);
     AreaLease area(scratch.areas, isMap ? kMapArea : kStreamArea);
     Target sub{nullptr, &area, isMap, &scratch.areas};
-    ContainerCloser closer(sub.c);
+    // Closed on every way out, also when an exception leaves the build
+    // half-done, so no open handle points into a reused area.
+    ScopeExit closer([&sub] { closeNested(sub.c); });
     zorClient_returnCode_t rc = isMap ? zorClient_container_createMap(&sub.c, area.buf(), area.size())
                                       : zorClient_container_createStream(&sub.c, area.buf(), area.size());
     if (rc != ZORCLIENT_OK) raiseCannotCreate(topKey);
@@ -653,31 +598,11 @@ void subdict2container(zorClient_opaqueContainer_pt container_p, const char* key
 }
 
 std::tuple<uint64_t, std::string, std::string> getBytesString(py::dict d) {
-    Py_ssize_t pos = 0;
-    PyObject* rawKey;
-    PyObject* rawValue;
     std::string spare;
-    while (PyDict_Next(d.ptr(), &pos, &rawKey, &rawValue)) {
-        Py_ssize_t keyLen = 0;
-        const char* key = nullptr;
-        if (PyUnicode_Check(rawKey)) {
-            key = PyUnicode_AsUTF8AndSize(rawKey, &keyLen);
-        } else if (PyBytes_Check(rawKey)) {
-            key = PyBytes_AS_STRING(rawKey);
-            keyLen = PyBytes_GET_SIZE(rawKey);
-        }
-        if (key == nullptr) {
-            // pybind11's own cast error for what is no text, as callers expect.
-            PyErr_Clear();
-            spare = py::cast<std::string>(py::handle(rawKey));
-            key = spare.c_str();
-            keyLen = static_cast<Py_ssize_t>(spare.size());
-        }
-        if (isBytesKey(key, static_cast<size_t>(keyLen))) {
-            std::string keyString(key, static_cast<size_t>(keyLen));
-            std::string value = py::cast<std::string>(py::handle(rawValue));
-            return {value.size() + kMapFieldSlack, std::move(keyString), std::move(value)};
-        }
-    }
-    return {0, std::string(), std::string()};
+    const BytesItem item = firstBytesItem(d.ptr(), spare);
+    if (item.value == nullptr) return {0, std::string(), std::string()};
+    std::string keyString(item.key, item.keyLen);
+    // Whatever the value, it must be text: pybind11's cast error otherwise.
+    std::string value = py::cast<std::string>(py::handle(item.value));
+    return {value.size() + kMapFieldSlack, std::move(keyString), std::move(value)};
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/scope_exit.h"
+#include "internal/field_label.h"
 #include "internal/key_cache.h"
 #include "internal/scratch.h"
 #include "utils.h"
@@ -16,23 +18,8 @@ namespace py = pybind11;
 
 namespace {
 
-std::string fieldLabel(const char* name);
-
-[[noreturn]] __attribute__((noinline, cold)) void raiseTooDeep(const char* name) {
-    std::string msg = "map2dict: containers nested deeper than " + std::to_string(kMaxNestingDepth) + " levels at " +
-                      fieldLabel(name);
-    PyErr_SetString(PyExc_RecursionError, msg.c_str());
-    throw py::error_already_set();
-}
-
-// The thread's stack would run out before the nesting limit (a thread
-// started with a small stack_size): a clean error instead of a crash.
-[[noreturn]] __attribute__((noinline, cold)) void raiseNoStack(int depth, const char* name) {
-    std::string msg = "map2dict: containers nested " + std::to_string(depth) + " levels deep at " + fieldLabel(name) +
-                      " need more stack than this thread has left";
-    PyErr_SetString(PyExc_RecursionError, msg.c_str());
-    throw py::error_already_set();
-}
+// What the messages call an element of a stream, which has no name.
+constexpr const char* kStreamElement = "a stream element";
 
 // A read level keeps about 230 bytes of stack, and what runs after the last
 // check (a field, a diagnostic line, an exception) needs less than this: a
@@ -44,24 +31,13 @@ constexpr size_t kReadStackReserve = size_t(8) << 10;
 __attribute__((noinline)) int& enterLevel(const char* name) {
     ConversionScratch& scratch = conversionScratch();
     int& depth = scratch.readDepth;
-    if (depth >= kMaxNestingDepth) raiseTooDeep(name);
+    if (depth >= kMaxNestingDepth) raiseTooDeep("map2dict: containers", "at", name, kStreamElement);
     scratch.stack.learn();
-    if (scratch.stack.left() < kReadStackReserve) raiseNoStack(depth + 1, name);
+    if (scratch.stack.left() < kReadStackReserve)
+        raiseNoStack("map2dict: containers", depth + 1, "at", name, kStreamElement);
     ++depth;
     return depth;
 }
-
-class DepthGuard {
-public:
-    explicit DepthGuard(const char* name) : depth_(enterLevel(name)) {}
-    ~DepthGuard() { --depth_; }
-    int level() const { return depth_; }
-    DepthGuard(const DepthGuard&) = delete;
-    DepthGuard& operator=(const DepthGuard&) = delete;
-
-private:
-    int& depth_;  // one look-up of the scratch per level
-};
 
 inline PyObject* checked(PyObject* obj) {
     if (obj == nullptr) throw py::error_already_set();
@@ -69,7 +45,7 @@ inline PyObject* checked(PyObject* obj) {
 }
 
 // New reference to the str of a text field; a null text is None.
-inline PyObject* textOf(const char* text) {
+inline PyObject* newStrOrNone(const char* text) {
     if (text == nullptr) {
         Py_INCREF(Py_None);
         return Py_None;
@@ -116,7 +92,8 @@ PyObject* newList() {
         throw py::error_already_set();
     }
     const char* why = PyUnicode_AsUTF8(reason.ptr());
-    const std::string text = std::string(why ? why : "invalid data") + " in the name of " + fieldLabel(name);
+    const std::string text =
+        std::string(why ? why : "invalid data") + " in the name of " + fieldLabel(name, kStreamElement);
     PyErr_Clear();
     PyObject* err = PyUnicodeDecodeError_Create("utf-8", name, len, start, end, text.c_str());
     if (err == nullptr) throw py::error_already_set();
@@ -147,57 +124,20 @@ void field2dictImpl(PyObject* dict, const char* name, const zorClient_field_t& f
 void field2listImpl(PyObject* list, const zorClient_field_t& field, bool owned);
 PyObject* nestedValue(const zorClient_field_t& field, const char* name);
 
-// "field 'x'", or "a stream element" for an element without a name. A name
-// that is not UTF-8 has its bytes escaped, so the message can become a str.
-std::string fieldLabel(const char* name) {
-    if (name == nullptr) return "a stream element";
-    std::string text(name);
-    PyObject* probe = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-    if (probe != nullptr) {
-        Py_DECREF(probe);
-    } else {
-        PyErr_Clear();
-        static const char hex[] = "0123456789abcdef";
-        std::string escaped;
-        for (unsigned char ch : text) {
-            if (ch < 0x80) {
-                escaped += static_cast<char>(ch);
-            } else {
-                escaped += "\\x";
-                escaped += hex[ch >> 4];
-                escaped += hex[ch & 15];
-            }
-        }
-        text.swap(escaped);
-    }
-    return "field '" + text + "'";
-}
-
 // A nested container a field names cannot be read: closed, or never valid.
 // Reading it as empty would pass for its content.
 [[noreturn]] void raiseUnreadable(const char* what, const char* name) {
-    throw std::runtime_error(std::string("map2dict: cannot read the nested ") + what + " of " + fieldLabel(name) +
-                             ": " + zorClient_getLastErrorInfo()->errorStr);
+    throw std::runtime_error(std::string("map2dict: cannot read the nested ") + what + " of " +
+                             fieldLabel(name, kStreamElement) + ": " + zorClient_getLastErrorInfo()->errorStr);
 }
-
-// Closes a nested handle a walk of ours opened, on every way out.
-class NestedCloser {
-public:
-    explicit NestedCloser(zorClient_opaqueContainer_pt h) : h_(h) {}
-    ~NestedCloser() { closeNested(h_); }
-    NestedCloser(const NestedCloser&) = delete;
-    NestedCloser& operator=(const NestedCloser&) = delete;
-
-private:
-    zorClient_opaqueContainer_pt h_;
-};
 
 // New reference to the bytes of a byte-array field.
 PyObject* bytesOf(const zorClient_field_t& field, const char* name) {
     const char* data = reinterpret_cast<const char*>(field.value.bytearray);
     if (data == nullptr) {
         if (field.length != 0) {
-            throw std::runtime_error("map2dict: the byte array of " + fieldLabel(name) + " has a length but no data");
+            throw std::runtime_error("map2dict: the byte array of " + fieldLabel(name, kStreamElement) +
+                                     " has a length but no data");
         }
         data = "";
     }
@@ -208,7 +148,9 @@ PyObject* bytesOf(const zorClient_field_t& field, const char* name) {
 
 // `nested`: container_p came from a field (unreadable is an error) rather
 // than from the caller as the container to read (unreadable reads as empty).
-void walkStream(PyObject* list, zorClient_opaqueContainer_pt container_p, bool nested, const char* name) {
+// `who`: the function its errors name.
+void walkStream(PyObject* list, zorClient_opaqueContainer_pt container_p, bool nested, const char* name,
+                const char* who) {
     if (zorClient_container_rewind(container_p) != ZORCLIENT_OK) {
         if (nested) raiseUnreadable("stream", name);
         return;
@@ -219,16 +161,14 @@ void walkStream(PyObject* list, zorClient_opaqueContainer_pt container_p, bool n
         field2listImpl(list, field, true);
     }
     if (rc != ZORCLIENT_EOS) {
-        throw std::runtime_error(std::string("stream2list: cannot read the stream container: ") +
-                                 zorClient_getLastErrorInfo()->errorStr);
+        throw std::runtime_error(std::string(who) +
+                                 ": cannot read the stream container: " + zorClient_getLastErrorInfo()->errorStr);
     }
 }
 
-// Read lists for nested maps, one per nesting level, reused so a nested map
-// costs no allocation once they have grown; capped like the body's list
-// (kKeptBodyFields in pyzormsg.cpp) so one huge map does not pin memory.
-constexpr size_t kKeptFields = 4096;
-constexpr size_t kKeptLevels = 16;
+// Read lists for nested maps, one per nesting level (up to kKeptLevels),
+// reused so a nested map costs no allocation once they have grown; capped at
+// kKeptFields like the body's list.
 
 // Byte-wise name order, as strcmp's. Names mostly differ in their first
 // byte, which is compared here without a call.
@@ -250,21 +190,20 @@ void closeOpenFields(const std::vector<MapField>& fields, size_t from) {
 
 // The map's fields in table order: byte-wise name order, of equal names the
 // later one read only (as zor2map leaves them). The nested handles of the
-// fields kept stay open, the others are closed. Pure library work.
-void readFields(zorClient_opaqueContainer_pt map_p, std::vector<MapField>& fields, bool nested, const char* name) {
+// fields kept stay open, the others are closed. Pure library work. `who`:
+// the function its errors name.
+void readFields(zorClient_opaqueContainer_pt map_p, std::vector<MapField>& fields, bool nested, const char* name,
+                const char* who) {
     fields.clear();
     if (zorClient_container_rewind(map_p) != ZORCLIENT_OK) {
         if (nested) raiseUnreadable("map", name);
         return;
     }
     // Closes what is open on a way out by exception (a damaged map, no memory).
-    struct OnError {
-        std::vector<MapField>& fields;
-        bool done = false;
-        ~OnError() {
-            if (!done) closeOpenFields(fields, 0);
-        }
-    } onError{fields};
+    bool done = false;
+    ScopeExit onError([&] {
+        if (!done) closeOpenFields(fields, 0);
+    });
     MapField f;
     zorClient_returnCode_t rc;
     bool sorted = true;
@@ -279,8 +218,8 @@ void readFields(zorClient_opaqueContainer_pt map_p, std::vector<MapField>& field
         }
     }
     if (rc != ZORCLIENT_EOS) {
-        throw std::runtime_error(std::string("zor2map: cannot read the map container: ") +
-                                 zorClient_getLastErrorInfo()->errorStr);
+        throw std::runtime_error(std::string(who) +
+                                 ": cannot read the map container: " + zorClient_getLastErrorInfo()->errorStr);
     }
     if (!sorted) {
         auto less = [](const MapField& a, const MapField& b) { return compareNames(a.name, b.name) < 0; };
@@ -307,23 +246,20 @@ void readFields(zorClient_opaqueContainer_pt map_p, std::vector<MapField>& field
         }
         fields.resize(out);
     }
-    onError.done = true;
+    done = true;
 }
 
 // Adds the fields to dict in order, closing each nested handle once its
 // contents are converted, and the ones not reached on a way out by exception.
 void fillDict(PyObject* dict, const std::vector<MapField>& fields) {
     size_t next = 0;
-    struct Rest {
-        const std::vector<MapField>& fields;
-        size_t& next;
-        ~Rest() {
-            if (next < fields.size()) closeOpenFields(fields, next);
-        }
-    } rest{fields, next};
+    ScopeExit rest([&] {
+        if (next < fields.size()) closeOpenFields(fields, next);
+    });
     while (next < fields.size()) {
         const MapField& f = fields[next++];
-        NestedCloser closer(isContainerField(f.field) ? f.field.value.map : nullptr);
+        const zorClient_opaqueContainer_pt nested = isContainerField(f.field) ? f.field.value.map : nullptr;
+        ScopeExit closer([nested] { closeNested(nested); });
         field2dictImpl(dict, f.name, f.field);
     }
 }
@@ -339,16 +275,11 @@ PyObject* mapToDict(zorClient_opaqueContainer_pt map_p, int depth, const char* n
     }
     // Handed back on every way out unless it grew too large; the swap keeps
     // it valid if the table of levels grows meanwhile.
-    struct GiveBack {
-        std::vector<std::vector<MapField>>& all;
-        std::vector<MapField>& v;
-        size_t level;
-        ~GiveBack() {
-            if (level < all.size() && v.capacity() <= kKeptFields) all[level].swap(v);
-        }
-    } giveBack{scratch, fields, level};
+    ScopeExit giveBack([&] {
+        if (level < scratch.size() && fields.capacity() <= kKeptFields) scratch[level].swap(fields);
+    });
 
-    readFields(map_p, fields, true, name);
+    readFields(map_p, fields, true, name, "map2dict");
     py::object d = py::reinterpret_steal<py::object>(newDict());
     fillDict(d.ptr(), fields);
     return d.release().ptr();
@@ -356,10 +287,11 @@ PyObject* mapToDict(zorClient_opaqueContainer_pt map_p, int depth, const char* n
 
 // New reference to the value of a nested map (a dict) or stream (a list).
 PyObject* nestedValue(const zorClient_field_t& field, const char* name) {
-    DepthGuard depth(name);
-    if (rawType(field) == ZORCLIENT_MAP) return mapToDict(field.value.map, depth.level(), name);
+    int& depth = enterLevel(name);  // one look-up of the scratch per level
+    ScopeExit leave([&depth] { --depth; });
+    if (rawType(field) == ZORCLIENT_MAP) return mapToDict(field.value.map, depth, name);
     py::object list = py::reinterpret_steal<py::object>(newList());
-    walkStream(list.ptr(), field.value.stream, true, name);
+    walkStream(list.ptr(), field.value.stream, true, name, "map2dict");
     return list.release().ptr();
 }
 
@@ -391,7 +323,7 @@ PyObject* valueOf(const zorClient_field_t& field, const char* name) {
                 }
                 return b;
             }
-            return textOf(text);
+            return newStrOrNone(text);
         }
         case ZORCLIENT_BYTEARRAY: return bytesOf(field, name);
         case ZORCLIENT_MAP:
@@ -412,11 +344,13 @@ void field2dictImpl(PyObject* dict, const char* name, const zorClient_field_t& f
 // handle; closed once converted.
 void field2listImpl(PyObject* list, const zorClient_field_t& field, bool owned) {
     const bool container = isContainerField(field);
-    NestedCloser closer(owned && container ? field.value.map : nullptr);
+    const zorClient_opaqueContainer_pt nested = owned && container ? field.value.map : nullptr;
+    ScopeExit closer([nested] { closeNested(nested); });
     if (container && rawType(field) == ZORCLIENT_STREAM) {
         // A stream inside a stream adds its elements to the same list.
-        DepthGuard depth(nullptr);
-        walkStream(list, field.value.stream, true, nullptr);
+        int& depth = enterLevel(nullptr);
+        ScopeExit leave([&depth] { --depth; });
+        walkStream(list, field.value.stream, true, nullptr, "map2dict");
         return;
     }
     if (PyObject* value = valueOf(field, nullptr)) {
@@ -433,7 +367,7 @@ void map2dict(py::dict& dict, const char* /*name*/, std::map<std::string, zorCli
 }
 
 void readMapFields(std::vector<MapField>& fields, zorClient_opaqueContainer_pt map_p) {
-    readFields(map_p, fields, false, nullptr);
+    readFields(map_p, fields, false, nullptr, "readMapFields");
 }
 
 void mapFields2dict(py::dict& dict, const std::vector<MapField>& fields) { fillDict(dict.ptr(), fields); }
@@ -444,12 +378,12 @@ void field2dict(py::dict& dict, const char* field_name, zorClient_field_t& field
 
 void stream2dict(py::dict& dict, const char* name, zorClient_opaqueContainer_pt container_p) {
     py::object list = py::reinterpret_steal<py::object>(newList());
-    walkStream(list.ptr(), container_p, false, name);
+    walkStream(list.ptr(), container_p, false, name, "stream2dict");
     setItem(dict.ptr(), name ? name : "", list.release().ptr());
 }
 
 void field2list(py::list& pylist, zorClient_field_t& field) { field2listImpl(pylist.ptr(), field, false); }
 
 void stream2list(py::list& pylist, zorClient_opaqueContainer_pt container_p) {
-    walkStream(pylist.ptr(), container_p, false, nullptr);
+    walkStream(pylist.ptr(), container_p, false, nullptr, "stream2list");
 }

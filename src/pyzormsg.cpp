@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "body_bridge.h"
+#include "core/scope_exit.h"
 #include "dict2container.h"
+#include "internal/bytes_item.h"
 #include "internal/gil.h"
 #include "internal/pyref.h"
 #include "internal/refusal.h"
@@ -20,9 +22,6 @@
 namespace py = pybind11;
 
 namespace {
-
-// Field lists of map bodies up to this many entries are kept for the next body.
-constexpr size_t kKeptBodyFields = 4096;
 
 // Maps up to this size are built in a buffer the message owns; larger ones in
 // a heap buffer that goes to the caller.
@@ -68,19 +67,12 @@ ZorMsg&& idle(ZorMsg& msg) {
 // is no text (a number field named "bytesReceived", say): the map is then
 // its own body. The keys are the str map2dict made of the field names.
 py::object firstBytesText(const py::dict& d) {
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(d.ptr(), &pos, &key, &value)) {
-        Py_ssize_t len = 0;
-        const char* k = PyUnicode_AsUTF8AndSize(key, &len);
-        if (k == nullptr) throw py::error_already_set();
-        if (!isBytesKey(k, static_cast<size_t>(len))) continue;
-        if (PyUnicode_Check(value)) return py::reinterpret_borrow<py::object>(value);
-        if (PyBytes_Check(value))
-            return stealOrThrow(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr));
-        return py::object();
-    }
+    std::string spare;  // unused: the keys map2dict makes are str that encode
+    PyObject* value = firstBytesItem(d.ptr(), spare).value;
+    if (value == nullptr) return py::object();
+    if (PyUnicode_Check(value)) return py::reinterpret_borrow<py::object>(value);
+    if (PyBytes_Check(value))
+        return stealOrThrow(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr));
     return py::object();
 }
 
@@ -210,13 +202,9 @@ py::dict PyZorMsg::to_dict() {
     std::vector<MapField> fields;
     std::vector<MapField>& kept = conversionScratch().bodyFields;
     fields.swap(kept);
-    struct GiveBack {
-        std::vector<MapField>& v;
-        std::vector<MapField>& kept;
-        ~GiveBack() {
-            if (v.capacity() <= kKeptBodyFields && v.capacity() > kept.capacity()) kept.swap(v);
-        }
-    } giveBack{fields, kept};
+    ScopeExit giveBack([&] {
+        if (fields.capacity() <= kKeptFields && fields.capacity() > kept.capacity()) kept.swap(fields);
+    });
 
     GilRelease nogil;
     const BodyForm form = bodyFormOf(msg.getContentType());

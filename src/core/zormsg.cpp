@@ -81,6 +81,18 @@ size_t wholeCharacters(const char* text, size_t len) {
     return (first >= 0xC0 && have < need) ? lead - 1 : len;
 }
 
+// Adds a text entry to the message's user property map, which the library
+// creates or hands out.
+zorClient_returnCode_t addUserProperty(zorClient_opaqueMsg_pt msg_p, const char* key, const char* value) {
+    zorClient_opaqueContainer_pt map_p = nullptr;
+    zorClient_returnCode_t rc = zorClient_msg_createUserPropertyMap(msg_p, &map_p, kUserPropertyMapSize);
+    if (rc != ZORCLIENT_OK) {
+        return rc;
+    }
+    // The map belongs to the message: its handle is not closed here.
+    return zorClient_container_addString(map_p, value, key);
+}
+
 }  // namespace
 
 // --- Destination ---------------------------------------------------------------
@@ -100,13 +112,7 @@ zorClient_destination_t Destination::to_zorClient_destination_t() const {
 // --- content-type metadata -------------------------------------------------------
 
 zorClient_returnCode_t setMetaContentType(zorClient_opaqueMsg_pt msg_p, const char* content_type) {
-    zorClient_opaqueContainer_pt map_p = nullptr;
-    zorClient_returnCode_t rc = zorClient_msg_createUserPropertyMap(msg_p, &map_p, kUserPropertyMapSize);
-    if (rc != ZORCLIENT_OK) {
-        return rc;
-    }
-    // The map belongs to the message: its handle is not closed here.
-    return zorClient_container_addString(map_p, content_type, kContentTypeKey);
+    return addUserProperty(msg_p, kContentTypeKey, content_type);
 }
 
 zorClient_returnCode_t getMetaContentType(zorClient_opaqueMsg_pt msg_p, const char** content_type_p) {
@@ -309,12 +315,7 @@ std::string ZorMsg::getContentType() {
 
 zorClient_returnCode_t ZorMsg::addMetaData(const std::string& key, const std::string& value) {
     if (hasNul(key) || hasNul(value)) return ZORCLIENT_FAIL;
-    zorClient_opaqueContainer_pt map_p = nullptr;
-    zorClient_returnCode_t rc = zorClient_msg_createUserPropertyMap(msg_p, &map_p, kUserPropertyMapSize);
-    if (rc != ZORCLIENT_OK) {
-        return rc;
-    }
-    return zorClient_container_addString(map_p, value.c_str(), key.c_str());
+    return addUserProperty(msg_p, key.c_str(), value.c_str());
 }
 
 std::string ZorMsg::getMetaData(const std::string& key) {

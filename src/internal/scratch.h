@@ -12,6 +12,13 @@
 #include "internal/stack_room.h"
 #include "map2dict.h"
 
+// What a call leaves kept for the next one; more is released, so one odd
+// message does not pin memory for good: the nesting levels with scratch of
+// their own (read lists, working areas), and the entries a kept field list
+// may hold (the body's and each nested map's).
+constexpr size_t kKeptLevels = 16;
+constexpr size_t kKeptFields = 4096;
+
 // A working area in which dict2container builds one nested container.
 struct WriteArea {
     std::unique_ptr<char[]> buf;

@@ -235,6 +235,26 @@ def test_corrupt_field_raises_instead_of_a_partial_result():
         zt.map_to_dict(c)
 
 
+def _to_dict_of_body(raw):
+    m = ZorMsg()
+    zt.set_map_attachment(m, raw)
+    return zt.to_dict(m)
+
+
+@pytest.mark.parametrize("read, who", [
+    (lambda raw: zt.stream_to_dict(zt.map_from_bytes(raw), "s"), "stream2dict: cannot read the stream container"),
+    (lambda raw: zt.stream_to_list(zt.map_from_bytes(raw)), "stream2list: cannot read the stream container"),
+    (_to_dict_of_body, "readMapFields: cannot read the map container"),
+])
+@pytest.mark.standin
+def test_a_failed_walk_names_the_function_that_raises(read, who):
+    one = zt.container_bytes(zt.make_map([("a", INT32, 1)]))
+    two = bytearray(zt.container_bytes(zt.make_map([("a", INT32, 1), ("b", INT32, 2)])))
+    two[len(one) + 2:len(one) + 4] = b"\xff\xff"
+    with pytest.raises(RuntimeError, match="^" + who):
+        read(bytes(two))
+
+
 @pytest.mark.parametrize("is_map", [True, False])
 def test_nesting_up_to_the_limit_reads(is_map):
     c = zt.make_deep(DEPTH_LIMIT + 1, is_map)
