@@ -31,5 +31,8 @@ stage "type stubs" bash scripts/stubs.sh
 stage "valgrind" bash scripts/valgrind.sh
 stage "sanitizers" bash scripts/sanitize.sh
 stage "fuzzing" bash scripts/fuzz.sh
+# Every CPython from 3.7 on: its own venv and build under build/matrix/, the
+# whole Python suite; the wheel stage builds its wheels in those folders.
+stage "interpreter matrix" .venv/bin/python scripts/matrix.py
 stage "wheel" bash scripts/wheel.sh
 stage "external-library" bash scripts/external_library.sh
