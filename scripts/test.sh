@@ -15,8 +15,10 @@ rc=0
 PYTHONPATH="$PWD/build/dev/lib" .venv/bin/python -m pytest -q tests/python || rc=$?
 if [ "$rc" -ne 0 ] && [ "$rc" -ne 5 ]; then exit "$rc"; fi
 
-# A project that pulls zormsg in with add_subdirectory() and links zormsg_core.
+# A project that links zormsg_core, pulling zormsg in with add_subdirectory(),
+# and, from outside the checkout, the package installed from build/dev.
 bash examples/native/run.sh
+bash examples/native/run.sh --installed
 
 [ "$RELIABILITY" = 1 ] || exit 0
 stage() {
