@@ -62,7 +62,7 @@ class Interpreter:
 def pyenv_root():
     exe = shutil.which("pyenv")
     if exe:
-        out = subprocess.run([exe, "root"], capture_output=True, text=True)
+        out = subprocess.run([exe, "root"], capture_output=True, text=True, check=False)
         if out.returncode == 0 and out.stdout.strip():
             return out.stdout.strip()
     return os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
@@ -87,7 +87,8 @@ def candidates():
 
 def probe(executable, origin):
     try:
-        out = subprocess.run([executable, "-c", PROBE], capture_output=True, text=True, timeout=60)
+        out = subprocess.run([executable, "-c", PROBE], capture_output=True, text=True, timeout=60,
+                             check=False)
     except (OSError, subprocess.TimeoutExpired):
         return None
     if out.returncode != 0:
@@ -118,7 +119,7 @@ def discover():
 
 
 def pyenv_has_oldest():
-    return any(re.fullmatch(r"%d\.%d\.\d+" % OLDEST, os.path.basename(d))
+    return any(re.fullmatch(r"{}\.{}\.\d+".format(*OLDEST), os.path.basename(d))
                for d in glob.glob(os.path.join(pyenv_root(), "versions", "*")))
 
 
@@ -132,7 +133,7 @@ def supported_lines():
 def requirements(names, path):
     """Writes the lines of requirements.txt for these packages (every
     interpreter's pin: pip keeps the one whose marker holds) to path."""
-    wanted = re.compile(r"^(%s)\s*[=<>!~;]" % "|".join(re.escape(n) for n in names))
+    wanted = re.compile(r"^({})\s*[=<>!~;]".format("|".join(re.escape(n) for n in names)))
     with open(os.path.join(ROOT, "requirements.txt")) as f:
         lines = [line for line in f if wanted.match(line)]
     with open(path, "w") as f:
@@ -144,7 +145,7 @@ def run_logged(cmd, log, **kw):
     with open(log, "a") as f:
         f.write("$ " + " ".join(cmd) + "\n")
         f.flush()
-        return subprocess.run(cmd, stdout=f, stderr=subprocess.STDOUT, **kw).returncode == 0
+        return subprocess.run(cmd, stdout=f, stderr=subprocess.STDOUT, check=False, **kw).returncode == 0
 
 
 def make_venv(executable, path, packages, log):

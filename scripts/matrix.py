@@ -50,7 +50,7 @@ def prepare(row):
     else:
         out = subprocess.run(
             [it.venv_python, "-c", "import msgpack, orjson; print(orjson.__version__, *msgpack.version, sep=' ')"],
-            capture_output=True, text=True)
+            capture_output=True, text=True, check=False)
         if out.returncode == 0:
             orjson_v, *msgpack_v = out.stdout.split()
             row.versions = {"orjson": orjson_v, "msgpack": ".".join(msgpack_v)}
@@ -129,15 +129,21 @@ def table(rows):
     body = []
     for r in rows:
         passed, failed, skipped = r.counts or ("-", "-", "-")
-        status = "ok" if r.ok else ("SKIPPED: " + r.skipped if r.skipped else "FAILED" + (": " + r.problem if r.problem else ""))
+        if r.skipped:
+            status = "SKIPPED: " + r.skipped
+        else:
+            status = "ok" if r.ok else "FAILED" + (": " + r.problem if r.problem else "")
         body.append([r.it.version, r.versions.get("orjson", "-"), r.versions.get("msgpack", "-"),
-                     str(passed), str(failed), str(skipped), "%.0f" % r.seconds, status])
+                     str(passed), str(failed), str(skipped), f"{r.seconds:.0f}", status])
     widths = [max(len(x[i]) for x in [head] + body) for i in range(len(head))]
-    fmt = "| " + " | ".join("%%-%ds" % w for w in widths) + " |"
-    print(fmt % tuple(head))
+
+    def fmt(cells):
+        return "| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |"
+
+    print(fmt(head))
     print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
     for line in body:
-        print(fmt % tuple(line))
+        print(fmt(line))
 
 
 def main(argv):
@@ -159,7 +165,7 @@ def main(argv):
     if missing:
         print("matrix: not found on this machine: " + ", ".join("CPython " + v for v in missing))
     failures = [r.it.version for r in rows if not r.ok and not r.skipped]
-    oldest = "%d.%d" % interp.OLDEST
+    oldest = "{}.{}".format(*interp.OLDEST)
     if interp.pyenv_has_oldest() and (not argv or oldest in argv) and not (oldest in lines and lines[oldest].ok):
         failures.append(f"CPython {oldest} (pyenv has it; it must be tested)")
     print(f"matrix: {len(rows)} interpreters in {time.monotonic() - start:.0f}s")

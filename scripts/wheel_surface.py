@@ -21,7 +21,7 @@ check(site.endswith("site-packages"), "zormsg is not the installed one: " + zorm
 check(zormsg.__doc__ == "\n\n  ", "module docstring")
 names = [n for n in vars(zormsg) if not n.startswith("__")]
 check(names == ["DestinationType", "Null", "Topic", "Queue", "TopicTemp", "QueueTemp", "DeliveryMode",
-                "Direct", "Persistent", "NonPersistent", "Destination", "ZorMsg"], "names: %s" % names)
+                "Direct", "Persistent", "NonPersistent", "Destination", "ZorMsg"], f"names: {names}")
 check({k: int(v) for k, v in DestinationType.__members__.items()}
       == {"Null": -1, "Topic": 0, "Queue": 1, "TopicTemp": 2, "QueueTemp": 3}, "DestinationType")
 check({k: int(v) for k, v in DeliveryMode.__members__.items()}
@@ -43,7 +43,7 @@ for prop in ("is_reply", "elide"):
         check(getattr(m, prop) is value, prop)
 for mode in (zormsg.Persistent, zormsg.NonPersistent, zormsg.Direct):
     m.delivery_mode = mode
-    check(m.delivery_mode == mode, "delivery_mode %s" % mode)
+    check(m.delivery_mode == mode, f"delivery_mode {mode}")
 m.content_type = "text/x"
 check(m.content_type == "text/x", "content_type")
 m.body = b"\x00raw\xff"
