@@ -12,6 +12,7 @@
 # so after that stage only the module is linked again; with ZORMSG_CLIENT_ROOT
 # (or ZORMSG_CLIENT_INCLUDE_DIR and ZORMSG_CLIENT_LIBRARY) set, they are built
 # against that library, in build/wheel-ext/<X.Y>/, and must carry it.
+# WHEEL_LINES="3.7 3.13" builds only those.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -89,6 +90,9 @@ use_installed() {
 "$PY" -c 'import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))' dist >/dev/null
 SDIST=$(ls dist/zormsg-*.tar.gz)
 mapfile -t found < <("$PY" scripts/interpreters.py list 2>/dev/null)
+if [ -n "${WHEEL_LINES:-}" ]; then  # only these X.Y lines, e.g. WHEEL_LINES="3.7 3.13"
+  mapfile -t found < <(printf '%s\n' "${found[@]}" | grep -E "^($(echo "$WHEEL_LINES" | tr ' ' '|' | sed 's/\./\\./g')) ")
+fi
 read -r oldest oldest_exe _ <<<"${found[0]}"
 sdist_check() {
   local venv=$ROOT/build/wheel-venv/sdist
