@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "internal/content_type_write.h"
 #include "internal/pyref.h"
 #include "internal/refusal.h"
 #include "internal/scratch.h"
@@ -56,20 +56,11 @@ void storeEncoded(ZorMsg& msg, py::handle dumps, const py::dict& d, const char* 
         throw py::type_error(std::string(package) + ".dumps returned " + Py_TYPE(b)->tp_name + ", expected bytes");
     if (static_cast<uint64_t>(PyBytes_GET_SIZE(b)) > kMaxAttachmentSize)
         throw std::overflow_error("encoded body of " + std::to_string(PyBytes_GET_SIZE(b)) +
-                                  " bytes exceeds the message's limit of 4294967295 bytes");
-    // The content type first, then the body. A refused content type changed
-    // nothing of this write; a refused body takes the content type back to
-    // what it was before (before from_dict's own write, when it passes one).
-    std::optional<ContentTypeUndo> own;
-    if (undo == nullptr) own.emplace(msg.msg_p);
-    if (msg.setContentType(content_type) != ZORCLIENT_OK) {
-        if (undo != nullptr) undo->restore();
-        raiseRefusal(refusedBody(who, content_type));
-    }
-    if (msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b))) != ZORCLIENT_OK) {
-        (undo != nullptr ? *undo : *own).restore();
-        raiseRefusal(refusedBody(who, content_type));
-    }
+                                  " bytes exceeds the message's limit of " + std::to_string(kMaxAttachmentSize) +
+                                  " bytes");
+    const ContentTypeWrite announced(msg, content_type, who, undo);
+    if (msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b))) != ZORCLIENT_OK)
+        announced.refused();
 }
 
 // msgpack's packer recurses once per nesting level, up to its own limit of
@@ -184,22 +175,22 @@ void BodyBridge::storeMsgpack(ZorMsg& msg, const py::dict& d, const ContentTypeU
     storeEncoded(msg, msgpack_dumps, d, "msgpack", ctype::kMsgpack, undo, who);
 }
 
-py::dict BodyBridge::loadJson(ZorMsg& msg) {
-    py::object raw = attachmentBytes(msg);
-    return asDict(stealOrThrow(callOne(json_loads, raw.ptr())));
-}
+py::dict BodyBridge::loadJson(ZorMsg& msg) { return decodeJson(attachmentBytes(msg)); }
 
-py::dict BodyBridge::loadJsonText(py::handle text) { return asDict(stealOrThrow(callOne(json_loads, text.ptr()))); }
+py::dict BodyBridge::decodeJson(py::handle data) { return asDict(stealOrThrow(callOne(json_loads, data.ptr()))); }
+
+py::dict BodyBridge::loadJsonText(py::handle text) { return decodeJson(text); }
 
 py::object BodyBridge::dumpJson(const py::dict& d) { return stealOrThrow(callOne(json_dumps, d.ptr())); }
 
-py::dict BodyBridge::loadMsgpack(ZorMsg& msg) {
-    py::object raw = attachmentBytes(msg);
+py::dict BodyBridge::loadMsgpack(ZorMsg& msg) { return decodeMsgpack(attachmentBytes(msg)); }
+
+py::dict BodyBridge::decodeMsgpack(py::handle data) {
 #if PY_VERSION_HEX >= 0x03090000
-    PyObject* args[2] = {raw.ptr(), Py_False};
+    PyObject* args[2] = {data.ptr(), Py_False};
     py::object value = stealOrThrow(PyObject_Vectorcall(msgpack_loads.ptr(), args, 1, msgpack_loads_kw_.ptr()));
 #else
-    py::object argTuple = stealOrThrow(PyTuple_Pack(1, raw.ptr()));
+    py::object argTuple = stealOrThrow(PyTuple_Pack(1, data.ptr()));
     py::object value = stealOrThrow(PyObject_Call(msgpack_loads.ptr(), argTuple.ptr(), msgpack_loads_kw_.ptr()));
 #endif
     if (PySequence_Check(value.ptr())) {

@@ -42,6 +42,9 @@ public:
     // any other value goes through dict().
     pybind11::dict loadJson(ZorMsg& msg);
     pybind11::dict loadMsgpack(ZorMsg& msg);
+    // The same from `data`: bytes, or a view of the attachment.
+    pybind11::dict decodeJson(pybind11::handle data);
+    pybind11::dict decodeMsgpack(pybind11::handle data);
     // orjson.loads(text) as a dict, for JSON embedded in a map body.
     pybind11::dict loadJsonText(pybind11::handle text);
     // orjson.dumps(d), whatever it returned.

@@ -23,14 +23,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "core/map_field.h"
 #include "zorclient.h"
-
-// One field of a map as readMapFields hands it out; the name points into the
-// map.
-struct MapField {
-    const char* name;
-    zorClient_field_t field;
-};
 
 // The map's fields as zor2map would leave them in its table (byte-wise name
 // order, of equal names the later one), without building the table: the

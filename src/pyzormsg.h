@@ -51,6 +51,9 @@ public:
     // Raises OverflowError for more than 4 294 967 295 bytes.
     void setBinaryAttachment(pybind11::bytes buf);
     pybind11::bytes getBinaryAttachment();
+    // A read-only memoryview over the attachment, no copy. While it (or a
+    // view made from it) lives, every body write raises BufferError.
+    pybind11::memoryview getBodyView();
     void setCorrlationId(std::string corrid);
     std::string getCorrlationId();
     void setDeliveryToOne(bool to_one);
@@ -60,7 +63,8 @@ public:
     // Every body write (these setters, setBinaryAttachment, from_dict with a
     // body format) that the library refuses raises MemoryError when it ran
     // out of memory, else RuntimeError with its error text, and leaves the
-    // content type and the body as they were.
+    // content type and the body as they were; while a body view is exported
+    // they raise BufferError and change nothing.
     void setJsonBody(pybind11::dict d);
     pybind11::dict getJsonBody();
     void setMsgpackBody(pybind11::dict d);

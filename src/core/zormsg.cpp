@@ -145,7 +145,24 @@ ContentTypeUndo::ContentTypeUndo(zorClient_opaqueMsg_pt msg_p) : msg_p_(msg_p), 
     }
 }
 
+zorClient_returnCode_t ContentTypeUndo::write(zorClient_opaqueMsg_pt msg_p, const char* content_type) {
+    msg_p_ = msg_p;
+    had_ = false;
+    text_.clear();
+    zorClient_opaqueContainer_pt map_p = nullptr;
+    zorClient_returnCode_t rc = zorClient_msg_createUserPropertyMap(msg_p, &map_p, kUserPropertyMapSize);
+    if (rc != ZORCLIENT_OK) return rc;
+    const char* old = nullptr;
+    if (zorClient_container_getStringPtr(map_p, &old, kContentTypeKey) == ZORCLIENT_OK) {
+        had_ = true;
+        text_ = copyText(old);
+    }
+    // The map belongs to the message: its handle is not closed here.
+    return zorClient_container_addString(map_p, content_type, kContentTypeKey);
+}
+
 void ContentTypeUndo::restore() const {
+    if (msg_p_ == nullptr) return;  // nothing was written
     // Reads below may leave a record of their own (NOT_FOUND counts as one):
     // the caller wants the refusal's.
     const zorClient_errorInfo_t refusal = *zorClient_getLastErrorInfo();
@@ -162,16 +179,16 @@ void ContentTypeUndo::restore() const {
 
 // --- lifetime --------------------------------------------------------------------
 
-ZorMsg::ZorMsg() : msg_p(nullptr), container_p(nullptr) {
+ZorMsg::ZorMsg() : msg_p(nullptr), container_p(nullptr), body_views(0) {
     if (zorClient_msg_alloc(&msg_p) != ZORCLIENT_OK) {
         logAllocFailure();
     }
 }
 
-ZorMsg::ZorMsg(zorClient_opaqueMsg_pt msg_p) : msg_p(msg_p), container_p(nullptr) {}
+ZorMsg::ZorMsg(zorClient_opaqueMsg_pt msg_p) : msg_p(msg_p), container_p(nullptr), body_views(0) {}
 
 ZorMsg::ZorMsg(const std::string& topic, const json& j, const std::string& content_type, bool elide, DeliveryMode mode)
-    : msg_p(nullptr), container_p(nullptr) {
+    : msg_p(nullptr), container_p(nullptr), body_views(0) {
     if (zorClient_msg_alloc(&msg_p) != ZORCLIENT_OK) {
         logAllocFailure();
         return;
@@ -195,7 +212,10 @@ ZorMsg::ZorMsg(const std::string& topic, const json& j, const std::string& conte
 }
 
 ZorMsg::ZorMsg(ZorMsg&& msg) noexcept
-    : msg_p(msg.msg_p), container_p(msg.container_p), container_buff_p(std::move(msg.container_buff_p)) {
+    : msg_p(msg.msg_p),
+      container_p(msg.container_p),
+      container_buff_p(std::move(msg.container_buff_p)),
+      body_views(0) {
     msg.msg_p = nullptr;
     msg.container_p = nullptr;
 }
@@ -420,8 +440,8 @@ void ZorMsg::adoptContainerBuffer(std::unique_ptr<char[]> buff) { container_buff
 
 zorClient_returnCode_t ZorMsg::setJsonBody(const json& j) {
     checkNesting(j);
-    const ContentTypeUndo undo(msg_p);
-    zorClient_returnCode_t rc = setContentType(ctype::kJson);
+    ContentTypeUndo undo;
+    zorClient_returnCode_t rc = undo.write(msg_p, ctype::kJson);
     if (rc != ZORCLIENT_OK) return rc;
     std::string text = j.dump(-1, ' ', false, json::error_handler_t::strict);
     rc = setBinaryAttachment(text);
@@ -431,8 +451,8 @@ zorClient_returnCode_t ZorMsg::setJsonBody(const json& j) {
 
 zorClient_returnCode_t ZorMsg::setMsgpackBody(const json& j) {
     checkNesting(j);
-    const ContentTypeUndo undo(msg_p);
-    zorClient_returnCode_t rc = setContentType(ctype::kMsgpack);
+    ContentTypeUndo undo;
+    zorClient_returnCode_t rc = undo.write(msg_p, ctype::kMsgpack);
     if (rc != ZORCLIENT_OK) return rc;
     std::vector<uint8_t> packed = json::to_msgpack(j);
     rc = setBinaryAttachment(packed.data(), packed.size());

@@ -74,8 +74,14 @@ bool isOutOfMemory(const zorClient_errorInfo_t& info);
 // announced by a content type that is not its own.
 class ContentTypeUndo {
 public:
+    // Records nothing yet: write() records and writes.
+    ContentTypeUndo() : msg_p_(nullptr), had_(false) {}
     // Reads the "ct" field as it is now.
     explicit ContentTypeUndo(zorClient_opaqueMsg_pt msg_p);
+    // Sets the content type as ZorMsg::setContentType does, first recording
+    // the one it replaces, read from the property map that the write opens
+    // anyway: one library read on top of the write instead of two.
+    zorClient_returnCode_t write(zorClient_opaqueMsg_pt msg_p, const char* content_type);
     // Makes the content type read as it did when this object was made (a
     // message that had no "ct" field gets one holding what its content type
     // read then). The thread's last error record is left as it was before
@@ -105,6 +111,11 @@ public:
     // the body; the Python layer refuses body changes and second conversions
     // meanwhile. The core itself does not look at it. Reads as a bool.
     ConversionMark converting;
+    // Views of the attachment that Python code holds (ZorMsg.body_view, a
+    // decoder's input): while any lives, the Python layer refuses body writes
+    // and moves, as the views point into the library's copy of the body. The
+    // core itself does not look at it. Changed with the GIL held.
+    uint32_t body_views;
 
     ZorMsg();
     explicit ZorMsg(zorClient_opaqueMsg_pt msg_p);

@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "core/map_field.h"
 #include "internal/stack_room.h"
-#include "map2dict.h"
 
 // What a call leaves kept for the next one; more is released, so one odd
 // message does not pin memory for good: the nesting levels with scratch of

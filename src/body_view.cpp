@@ -1,0 +1,95 @@
+// Views of a message's attachment for Python without a copy: ZorMsg.body_view and the decoders' input.
+#include "body_view.h"
+
+#include "internal/pyref.h"
+#include "pyzormsg.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// From this size on a decoder reads the body through a view; below it a copy
+// costs less than the export object and the memoryview.
+constexpr uint32_t kViewFromSize = 4096;
+
+// What a memoryview over the attachment is made from: it exports the bytes
+// and, for as long as it lives, holds the message's Python object and counts
+// as a view of its body.
+struct BodyExport {
+    PyObject_HEAD
+    PyObject* owner;  // the Python ZorMsg, strong
+    ZorMsg* msg;      // inside owner
+    void* data;
+    Py_ssize_t size;
+};
+
+int exportBuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* e = reinterpret_cast<BodyExport*>(self);
+    return PyBuffer_FillInfo(view, self, e->data, e->size, 1, flags);  // read-only: refuses a writable request
+}
+
+void releaseExport(PyObject* self) {
+    auto* e = reinterpret_cast<BodyExport*>(self);
+    --e->msg->body_views;
+    Py_DECREF(e->owner);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyBufferProcs g_exportBuffer = {exportBuffer, nullptr};
+PyTypeObject g_exportType{};
+
+PyTypeObject* exportType() {
+    static bool ready = false;  // main interpreter only, under the GIL
+    if (!ready) {
+#if PY_VERSION_HEX >= 0x03090000
+        Py_SET_REFCNT(&g_exportType, 1);
+#else
+        Py_REFCNT(&g_exportType) = 1;
+#endif
+        g_exportType.tp_name = "zormsg.BodyExport";
+        g_exportType.tp_basicsize = sizeof(BodyExport);
+        g_exportType.tp_flags = Py_TPFLAGS_DEFAULT;
+        g_exportType.tp_doc = "The exporter behind ZorMsg.body_view.";
+        g_exportType.tp_dealloc = releaseExport;
+        g_exportType.tp_as_buffer = &g_exportBuffer;
+        if (PyType_Ready(&g_exportType) != 0) throw py::error_already_set();
+        ready = true;
+    }
+    return &g_exportType;
+}
+
+py::memoryview viewOf(PyObject* owner, PyZorMsg& msg) {
+    static char empty[1] = {0};
+    const Bytes body = msg.msg.getBinaryAttachment();
+    PyTypeObject* type = exportType();
+    auto* e = PyObject_New(BodyExport, type);
+    if (e == nullptr) throw py::error_already_set();
+    Py_INCREF(owner);
+    e->owner = owner;
+    e->msg = &msg.msg;
+    e->data = body.bytes_p != nullptr ? body.bytes_p : empty;
+    e->size = body.bytes_p != nullptr ? static_cast<Py_ssize_t>(body.size) : 0;
+    ++msg.msg.body_views;
+    py::object exporter = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(e));
+    return py::reinterpret_steal<py::memoryview>(stealOrThrow(PyMemoryView_FromObject(exporter.ptr())).release());
+}
+
+PyObject* pythonObjectOf(PyZorMsg& msg) {
+    return py::detail::get_object_handle(&msg, py::detail::get_type_info(typeid(PyZorMsg))).ptr();
+}
+
+}  // namespace
+
+py::memoryview bodyView(PyZorMsg& msg) {
+    PyObject* owner = pythonObjectOf(msg);
+    if (owner == nullptr) throw py::type_error("ZorMsg.body_view: the message has no Python object");
+    return viewOf(owner, msg);
+}
+
+py::object bodySource(PyZorMsg& msg) {
+    const Bytes body = msg.msg.getBinaryAttachment();
+    if (body.bytes_p != nullptr && body.size >= kViewFromSize) {
+        if (PyObject* owner = pythonObjectOf(msg)) return viewOf(owner, msg);
+    }
+    return stealOrThrow(PyBytes_FromStringAndSize(static_cast<const char*>(body.bytes_p), body.size));
+}

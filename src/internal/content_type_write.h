@@ -1,0 +1,51 @@
+// The content type a body write announces first, and its undo when the library refuses the body.
+#pragma once
+
+#include <string>
+
+#include "core/zormsg.h"
+#include "internal/refusal.h"
+
+// Every Python-level body write (json, msgpack, from_dict) sets the content
+// type first and the body second. A refused content type changed nothing of
+// the write; a refused body puts the content type back as it was before the
+// write began, so no body is ever announced by a content type not its own.
+class ContentTypeWrite {
+public:
+    // Writes `content_type`. `earlier` is the undo of a write of the same
+    // operation that came first (from_dict announces its format before
+    // encoding): a refusal then puts back what that one replaced, and this
+    // write records nothing.
+    // A refusal raises "<who>: the message did not take the "<content_type>"
+    // body" with the library's text.
+    ContentTypeWrite(ZorMsg& msg, const char* content_type, const char* who,
+                     const ContentTypeUndo* earlier = nullptr)
+        : content_type_(content_type), who_(who), earlier_(earlier) {
+        const zorClient_returnCode_t rc =
+            earlier != nullptr ? msg.setContentType(content_type) : undo_.write(msg.msg_p, content_type);
+        if (rc != ZORCLIENT_OK) {
+            if (earlier != nullptr) earlier->restore();
+            raiseRefusal(refusedBody(who, content_type));
+        }
+    }
+
+    // The body was refused, as `refusal` says: the content type goes back.
+    [[noreturn]] void refused(const zorClient_errorInfo_t& refusal) const {
+        undo().restore();
+        raiseRefusal(refusedBody(who_, content_type_), refusal);
+    }
+    // The same, right after the refused library call.
+    [[noreturn]] void refused() const { refused(*zorClient_getLastErrorInfo()); }
+
+    // What a refusal puts back.
+    const ContentTypeUndo& undo() const { return earlier_ != nullptr ? *earlier_ : undo_; }
+
+    ContentTypeWrite(const ContentTypeWrite&) = delete;
+    ContentTypeWrite& operator=(const ContentTypeWrite&) = delete;
+
+private:
+    const char* content_type_;
+    const char* who_;
+    const ContentTypeUndo* earlier_;
+    ContentTypeUndo undo_;
+};
