@@ -64,6 +64,35 @@ size_t nestingDepth(const json& root) {
     return deepest;
 }
 
+// One JSON text with nothing but whitespace around it. The parser takes a
+// NUL byte for the end of its input, so "123\0garbage" would read as 123: a
+// NUL is refused with the parser's own error kind (after the parser's own
+// error for the text before it, if that text is not a whole value either).
+json parseJsonText(const char* text, size_t size) {
+    const void* nul = std::memchr(text, 0, size);
+    if (nul == nullptr) return json::parse(text, text + size, nullptr, true, false);
+    const size_t at = static_cast<size_t>(static_cast<const char*>(nul) - text);
+    const json before = json::parse(text, text + at, nullptr, true, false);
+    static_cast<void>(before);
+    nlohmann::detail::position_t pos;
+    pos.chars_read_total = at + 1;
+    for (size_t i = 0; i < at; ++i) {
+        if (text[i] == '\n') {
+            ++pos.lines_read;
+            pos.chars_read_current_line = 0;
+        } else {
+            ++pos.chars_read_current_line;
+        }
+    }
+    ++pos.chars_read_current_line;
+    const std::string what = "syntax error while parsing value - unexpected NUL byte; expected end of input";
+#if NLOHMANN_JSON_VERSION_MAJOR > 3 || NLOHMANN_JSON_VERSION_MINOR >= 11
+    throw json::parse_error::create(101, pos, what, nullptr);
+#else
+    throw json::parse_error::create(101, pos, what, json());
+#endif
+}
+
 void checkNesting(const json& j) {
     if (nestingDepth(j) > static_cast<size_t>(kMaxNestingDepth))
         throw std::invalid_argument("ZorMsg: body nested deeper than " + std::to_string(kMaxNestingDepth) + " levels");
@@ -463,8 +492,9 @@ zorClient_returnCode_t ZorMsg::setMsgpackBody(const json& j) {
 json ZorMsg::getJsonBody() {
     json result;
     if (bodyFormOf(getContentType()) == BodyForm::Json) {
-        std::vector<uint8_t> barr = getBinaryAttachmentVector();
-        result = json::parse(barr.begin(), barr.end(), nullptr, true, false);
+        const Bytes body = getBinaryAttachment();
+        const char* text = body.bytes_p != nullptr ? static_cast<const char*>(body.bytes_p) : "";
+        result = parseJsonText(text, body.bytes_p != nullptr ? body.size : 0);
     }
     return result;
 }

@@ -134,6 +134,35 @@ PyObject* toPython(R& value, const Slot& slot, py::return_value_policy policy, P
     }
 }
 
+// The binding's own refusal of arguments it cannot take. pybind11 takes
+// None for the instance as a null pointer and crashes on it
+// (ZorMsg.dest.fget(None)): that one the fast accessors refuse themselves,
+// in the binding's words.
+inline PyObject* refuseNoneInstance(const Slot& slot, PyObject* const* args, Py_ssize_t nargs) {
+    std::string text = slot.name + "(): incompatible function arguments. The following argument types are "
+                                   "supported:\n    1. " +
+                       slot.doc + "\nInvoked with: ";
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyObject* r = PyObject_Repr(args[i]);
+        if (r == nullptr) return nullptr;
+        const char* c = PyUnicode_AsUTF8(r);
+        if (c == nullptr) {
+            Py_DECREF(r);
+            return nullptr;
+        }
+        text += (i != 0 ? ", " : "") + std::string(c);
+        Py_DECREF(r);
+    }
+    PyErr_SetString(PyExc_TypeError, text.c_str());
+    return nullptr;
+}
+
+// Anything but an instance of exactly the class goes to the binding.
+inline PyObject* notExact(const Slot& slot, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs >= 1 && args[0] == Py_None) return refuseNoneInstance(slot, args, nargs);
+    return callFallback(slot, args, nargs);
+}
+
 // Runs `body`, turning a C++ exception into the Python error the binding
 // would raise for it.
 template <class Body>
@@ -172,7 +201,7 @@ PyObject* getMember(PyObject* capsule, PyObject* self) {
     using M = Member<decltype(Get)>;
     const Slot& slot = slotOf(capsule);
     auto* obj = exactInstance<typename M::Self>(self, slot.self_type);
-    if (obj == nullptr) return callFallback(slot, &self, 1);
+    if (obj == nullptr) return notExact(slot, &self, 1);
     return guarded([&] {
         typename M::Value value = (obj->*Get)();
         return toPython(value, slot, py::return_value_policy::move, nullptr);
@@ -186,7 +215,7 @@ PyObject* setMember(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs) 
     const Slot& slot = slotOf(capsule);
     typename M::Self* obj = nargs == 2 ? exactInstance<typename M::Self>(args[0], slot.self_type) : nullptr;
     ExactArg<typename M::Value> arg;
-    if (obj == nullptr || !arg.load(args[1], slot)) return callFallback(slot, args, nargs);
+    if (obj == nullptr || !arg.load(args[1], slot)) return notExact(slot, args, nargs);
     return guarded([&] {
         (obj->*Set)(arg.get());
         Py_RETURN_NONE;
@@ -207,7 +236,7 @@ PyObject* getField(PyObject* capsule, PyObject* self) {
     using F = Field<decltype(Ptr)>;
     const Slot& slot = slotOf(capsule);
     auto* obj = exactInstance<typename F::Self>(self, slot.self_type);
-    if (obj == nullptr) return callFallback(slot, &self, 1);
+    if (obj == nullptr) return notExact(slot, &self, 1);
     return guarded([&] { return toPython(obj->*Ptr, slot, py::return_value_policy::reference_internal, self); });
 }
 
@@ -217,7 +246,7 @@ PyObject* setField(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs) {
     const Slot& slot = slotOf(capsule);
     typename F::Self* obj = nargs == 2 ? exactInstance<typename F::Self>(args[0], slot.self_type) : nullptr;
     ExactArg<typename F::Value> arg;
-    if (obj == nullptr || !arg.load(args[1], slot)) return callFallback(slot, args, nargs);
+    if (obj == nullptr || !arg.load(args[1], slot)) return notExact(slot, args, nargs);
     return guarded([&] {
         obj->*Ptr = arg.get();
         Py_RETURN_NONE;

@@ -135,7 +135,10 @@ TEST_P(BodyJsonParseError, RaisesParseError101) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Attachments, BodyJsonParseError,
-                         ::testing::Values("", "   ", "[1,", "[1] 2", "{\"a\":1}x", "// c\n1", "nul"));
+                         ::testing::Values("", "   ", "[1,", "[1] 2", "{\"a\":1}x", "// c\n1", "nul",
+                                           // nothing may follow the text, not even after a NUL byte
+                                           std::string("123\0", 4), std::string("[1]\0garbage", 11),
+                                           std::string(" {}\n\0 ", 6), std::string("[\"a\0b\"]", 7)));
 
 TEST(BodyJson, WhitespaceAroundOneTextIsAccepted) {
     ZorMsg msg;

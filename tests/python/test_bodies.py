@@ -149,3 +149,56 @@ def test_refused_body_write_raises_and_changes_nothing(prop, refused, start):
     # Any other refusal is a RuntimeError with the library's text.
     with pytest.raises(RuntimeError, match="invalid message handle"):
         setattr(zt.adopt_null(), prop, NEW_BODIES[prop])
+
+
+BODY_WRITES = {
+    "body": lambda m: setattr(m, "body", b"new"),
+    "json": lambda m: setattr(m, "json", {"new": 1}),
+    "msgpack": lambda m: setattr(m, "msgpack", {"new": 1}),
+    "from_dict json": lambda m: zt.from_dict(m, {"new": 1}, "json"),
+    "from_dict bytes/json": lambda m: zt.from_dict(m, {"new": 1}, "bytes/json"),
+    "move": zt.move_out,
+}
+
+
+@pytest.mark.parametrize("keep", ["view", "slice", "copy of the view"])
+@pytest.mark.parametrize("write", BODY_WRITES)
+def test_body_view_refuses_body_writes_while_exported(write, keep):
+    m = ZorMsg()
+    m.json = DATA
+    view = m.body_view
+    assert view.readonly and view.format == "B" and bytes(view) == m.body
+    held = {"view": view, "slice": view[1:], "copy of the view": memoryview(view)}[keep]
+    before = (m.content_type, m.body)
+    with pytest.raises(BufferError, match="view"):
+        BODY_WRITES[write](m)
+    assert (m.content_type, m.body) == before
+    if held is not view:
+        view.release()
+        with pytest.raises(BufferError):  # the other view still holds the body
+            BODY_WRITES[write](m)
+    held.release()
+    BODY_WRITES[write](m)  # released: writes work again
+    del m
+    view.release()
+
+
+def test_body_view_keeps_the_message_alive():
+    m = ZorMsg()
+    m.body = b"payload"
+    view = m.body_view
+    del m
+    assert bytes(view) == b"payload"
+    with pytest.raises(TypeError):
+        view[0] = 1  # read-only
+
+
+@pytest.mark.parametrize("prop, encode", [("json", orjson.dumps), ("msgpack", msgpack.packb)])
+@pytest.mark.parametrize("size", [10, 5000])
+def test_large_bodies_decode_through_a_view_and_let_go_of_it(prop, encode, size):
+    m = ZorMsg()
+    value = {"k%d" % i: i for i in range(size)}
+    setattr(m, prop, value)
+    assert getattr(m, prop) == value and zt.to_dict(m) == value
+    m.body = encode({"after": 1})  # no view is left behind by the decoder
+    assert getattr(m, prop) == {"after": 1}

@@ -1,4 +1,6 @@
 """Plain properties of ZorMsg: addressing, flags, content type, body."""
+import re
+
 import pytest
 
 import zormsg
@@ -156,3 +158,66 @@ def test_repr_never_raises(msg, content_type):
             msg.content_type
     else:
         assert len(text.encode()) <= 4095 and "\\x" not in text  # cut between characters
+
+
+class SubMsg(ZorMsg):
+    """Instances of a subclass take the binding's own path: the reference."""
+
+
+class SubDestination(Destination):
+    pass
+
+
+# Values each setter takes directly, values the binding converts, and values
+# it refuses; the fast accessors must do with each what the binding does.
+SETTER_VALUES = [
+    ("dest", Destination("a/b", zormsg.Queue)), ("dest", SubDestination("s")), ("dest", "a/b"),
+    ("dest", Destination("a\0b")), ("reply2", Destination("r")), ("reply2", None),
+    ("is_reply", True), ("is_reply", False), ("is_reply", 1), ("is_reply", "yes"), ("elide", True), ("elide", 0.0),
+    ("delivery_mode", zormsg.Persistent), ("delivery_mode", 16), ("delivery_mode", DeliveryMode(48)),
+    ("content_type", "json"), ("content_type", b"msgpack"), ("content_type", "\udcff"), ("content_type", "a\0b"),
+    ("content_type", 5), ("body", b"x"), ("body", bytearray(b"x")), ("body", type("B", (bytes,), {})(b"sub")),
+    ("body", "text"), ("json", {"a": [1]}), ("json", type("D", (dict,), {})(a=1)), ("json", [1]), ("json", {"s": {1}}),
+    ("msgpack", {"a": 1}), ("msgpack", 3),
+]
+
+
+def outcome(fn):
+    try:
+        value = fn()
+        return ("value", (value.dest, value.dest_type) if isinstance(value, Destination) else value)
+    except Exception as e:  # noqa: BLE001 - the exception is the outcome compared
+        return (type(e), re.sub(r"<[\w.]+ object at 0x\w+>", "<object>", str(e)))
+
+
+@pytest.mark.parametrize("prop, value", SETTER_VALUES)
+def test_fast_accessors_do_what_the_binding_does(prop, value):
+    fast, reference = ZorMsg(), SubMsg()
+    got = [outcome(lambda m=m: setattr(m, prop, value)) for m in (fast, reference)]
+    assert got[0] == got[1]
+    assert outcome(lambda: getattr(fast, prop)) == outcome(lambda: getattr(reference, prop))
+    assert repr(fast) == repr(reference)
+    # None for the instance is refused (the binding itself would crash on it).
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        type(fast).__dict__[prop].fset(None, value)
+    with pytest.raises(TypeError, match="Invoked with: None$"):
+        type(fast).__dict__[prop].fget(None)
+
+
+@pytest.mark.parametrize("field, value", [("dest", "x/y"), ("dest", b"bytes"), ("dest", 3), ("dest", "\udcff"),
+                                          ("dest_type", zormsg.Queue), ("dest_type", 2)])
+def test_fast_destination_fields_do_what_the_binding_does(field, value):
+    fast, reference = Destination("a"), SubDestination("a")
+    assert outcome(lambda: setattr(fast, field, value)) == outcome(lambda: setattr(reference, field, value))
+    assert (fast.dest, fast.dest_type) == (reference.dest, reference.dest_type)
+
+
+def test_fast_accessors_keep_the_registration():
+    for cls, names in ((ZorMsg, ["dest", "reply2", "is_reply", "is_request", "is_p2p", "delivery_mode",
+                                 "content_type", "elide", "json", "msgpack", "body", "body_view"]),
+                       (Destination, ["dest", "dest_type"])):
+        for name in names:
+            p = cls.__dict__[name]
+            assert type(p) is property and p.fdel is None and p.__doc__ == ""
+            assert p.fget.__name__ == "" and p.fget.__doc__.startswith("(")
+            assert (p.fset is None) == (name in ("is_request", "is_p2p", "body_view"))
