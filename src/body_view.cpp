@@ -16,9 +16,8 @@ constexpr uint32_t kViewFromSize = 4096;
 // and, for as long as it lives, holds the message's Python object and counts
 // as a view of its body.
 struct BodyExport {
-    PyObject_HEAD
-    PyObject* owner;  // the Python ZorMsg, strong
-    ZorMsg* msg;      // inside owner
+    PyObject_HEAD PyObject* owner;  // the Python ZorMsg, strong
+    ZorMsg* msg;                    // inside owner
     void* data;
     Py_ssize_t size;
 };

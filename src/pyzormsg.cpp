@@ -152,4 +152,3 @@ py::dict PyZorMsg::getMsgpackBody() {
 }
 
 py::memoryview PyZorMsg::getBodyView() { return bodyView(*this); }
-

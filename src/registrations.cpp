@@ -98,4 +98,3 @@ void registerZorMsg(py::module_& m) {
     speedUp<&PyZorMsg::getBinaryAttachment, &PyZorMsg::setBinaryAttachment>(cls, "body");
     speedUp<&PyZorMsg::getBodyView>(cls, "body_view");
 }
-

@@ -159,6 +159,9 @@ class ZorMsg:
     def __repr__(self) -> str:
         ...
     @property
+    def body_view(self) -> memoryview:
+        ...
+    @property
     def is_p2p(self) -> bool:
         ...
     @property

@@ -241,10 +241,7 @@ ZorMsg::ZorMsg(const std::string& topic, const json& j, const std::string& conte
 }
 
 ZorMsg::ZorMsg(ZorMsg&& msg) noexcept
-    : msg_p(msg.msg_p),
-      container_p(msg.container_p),
-      container_buff_p(std::move(msg.container_buff_p)),
-      body_views(0) {
+    : msg_p(msg.msg_p), container_p(msg.container_p), container_buff_p(std::move(msg.container_buff_p)), body_views(0) {
     msg.msg_p = nullptr;
     msg.container_p = nullptr;
 }

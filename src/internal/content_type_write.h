@@ -18,8 +18,7 @@ public:
     // write records nothing.
     // A refusal raises "<who>: the message did not take the "<content_type>"
     // body" with the library's text.
-    ContentTypeWrite(ZorMsg& msg, const char* content_type, const char* who,
-                     const ContentTypeUndo* earlier = nullptr)
+    ContentTypeWrite(ZorMsg& msg, const char* content_type, const char* who, const ContentTypeUndo* earlier = nullptr)
         : content_type_(content_type), who_(who), earlier_(earlier) {
         const zorClient_returnCode_t rc =
             earlier != nullptr ? msg.setContentType(content_type) : undo_.write(msg.msg_p, content_type);

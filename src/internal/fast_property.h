@@ -35,9 +35,9 @@ struct Slot {
     PyMethodDef def{};
     std::string name;
     std::string doc;
-    py::object fallback;                         // the pybind11 function
-    PyTypeObject* self_type = nullptr;           // exact type of the instance
-    PyTypeObject* arg_type = nullptr;            // exact type of a class-typed value, else null
+    py::object fallback;                          // the pybind11 function
+    PyTypeObject* self_type = nullptr;            // exact type of the instance
+    PyTypeObject* arg_type = nullptr;             // exact type of a class-typed value, else null
     const pyd::type_info* result_info = nullptr;  // type of a class-typed result, else null
 };
 
@@ -139,8 +139,9 @@ PyObject* toPython(R& value, const Slot& slot, py::return_value_policy policy, P
 // (ZorMsg.dest.fget(None)): that one the fast accessors refuse themselves,
 // in the binding's words.
 inline PyObject* refuseNoneInstance(const Slot& slot, PyObject* const* args, Py_ssize_t nargs) {
-    std::string text = slot.name + "(): incompatible function arguments. The following argument types are "
-                                   "supported:\n    1. " +
+    std::string text = slot.name +
+                       "(): incompatible function arguments. The following argument types are "
+                       "supported:\n    1. " +
                        slot.doc + "\nInvoked with: ";
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         PyObject* r = PyObject_Repr(args[i]);
@@ -257,7 +258,8 @@ template <class T>
 PyTypeObject* registeredType() {
     if constexpr (isClassType<T>()) {
         const pyd::type_info* info = pyd::get_type_info(typeid(T));
-        if (info == nullptr) throw std::runtime_error(std::string("fast accessor: type not registered: ") + typeid(T).name());
+        if (info == nullptr)
+            throw std::runtime_error(std::string("fast accessor: type not registered: ") + typeid(T).name());
         return info->type;
     } else {
         return nullptr;
@@ -305,8 +307,8 @@ template <auto Get, auto Set = nullptr>
 void speedUp(py::handle cls, const char* name) {
     using M = Member<decltype(Get)>;
     py::object old = cls.attr(name);
-    py::object fget = fastFunction<typename M::Self, typename M::Value>(old.attr("fget"), asCFunction(getMember<Get>),
-                                                                         METH_O);
+    py::object fget =
+        fastFunction<typename M::Self, typename M::Value>(old.attr("fget"), asCFunction(getMember<Get>), METH_O);
     py::object fset = py::none();
     if constexpr (Set != nullptr) {
         using S = Member<decltype(Set)>;
@@ -323,8 +325,8 @@ void speedUpField(py::handle cls, const char* name) {
     py::object old = cls.attr(name);
     py::object fget =
         fastFunction<typename F::Self, typename F::Value>(old.attr("fget"), asCFunction(getField<Ptr>), METH_O);
-    py::object fset = fastFunction<typename F::Self, typename F::Value>(old.attr("fset"), asCFunction(setField<Ptr>),
-                                                                        METH_FASTCALL);
+    py::object fset =
+        fastFunction<typename F::Self, typename F::Value>(old.attr("fset"), asCFunction(setField<Ptr>), METH_FASTCALL);
     replaceProperty(cls, name, fget, fset);
 }
 

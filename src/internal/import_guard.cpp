@@ -94,4 +94,3 @@ bool loadInternals() {
     if (internals != nullptr) *internals = nullptr;
     return false;
 }
-
