@@ -281,10 +281,9 @@ py::object fastFunction(py::handle original, PyCFunction impl, int flags) {
     slot->def.ml_meth = impl;
     slot->def.ml_flags = flags;
     slot->def.ml_doc = doc.is_none() ? nullptr : slot->doc.c_str();
-    PyMethodDef* def = &slot->def;
     py::capsule owner(slot.get(), [](void* p) { delete static_cast<Slot*>(p); });
-    slot.release();
-    PyObject* fn = PyCFunction_NewEx(def, owner.ptr(), nullptr);
+    Slot* owned = slot.release();  // the capsule's now
+    PyObject* fn = PyCFunction_NewEx(&owned->def, owner.ptr(), nullptr);
     if (fn == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(fn);
 }
