@@ -1,3 +1,4 @@
+// Shared set-up of the fuzz targets: the one embedded interpreter of the process.
 #include "fuzz_python.h"
 
 #include <pybind11/embed.h>

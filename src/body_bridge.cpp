@@ -1,3 +1,4 @@
+// The body bridge: message bodies encoded and decoded with orjson and msgpack.
 #include "body_bridge.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// dict2container: Python dicts and lists written into the library's map and stream containers.
 #include "dict2container.h"
 
 #include <algorithm>

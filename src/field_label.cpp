@@ -1,3 +1,4 @@
+// Texts the converters' errors share: field names and the nesting errors.
 #include "internal/field_label.h"
 
 #include <pybind11/pybind11.h>

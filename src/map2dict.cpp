@@ -1,3 +1,4 @@
+// map2dict: the library's containers and fields read into Python dicts and lists.
 #include "map2dict.h"
 
 #include <algorithm>

@@ -10,7 +10,9 @@
 #include <exception>
 
 #include "body_bridge.h"
+#include "core/zormsg.h"
 #include "internal/import_guard.h"
+#include "pyzormsg.h"
 #include "registrations.h"
 
 namespace py = pybind11;
@@ -75,6 +77,11 @@ PyModuleDef zormsg_def = {PyModuleDef_HEAD_INIT, "zormsg", nullptr, 0, nullptr, 
 // types can be registered only once.
 PyObject* g_module = nullptr;
 
+// Every type the registrations make, in pybind11's registry.
+bool anyZormsgType() { return anyTypeRegistered<zorClient_destinationType, DeliveryMode, Destination, PyZorMsg>(); }
+
+void releaseZormsgTypes() { releaseLeftoverTypes<zorClient_destinationType, DeliveryMode, Destination, PyZorMsg>(); }
+
 }  // namespace
 
 extern "C" PYBIND11_EXPORT PyObject* PyInit_zormsg() {
@@ -103,7 +110,7 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_zormsg() {
     }
     if (!loadInternals()) return nullptr;
     // Left by an earlier failed import that could not collect them then.
-    if (anyTypeRegistered()) releaseLeftoverTypes();
+    if (anyZormsgType()) releaseZormsgTypes();
 
     // 3. The module object.
     PyObject* module = PyModule_Create2(&zormsg_def, 1013);
@@ -124,7 +131,7 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_zormsg() {
                           false, "");
     if (!done) {
         Py_DECREF(module);
-        releaseLeftoverTypes();
+        releaseZormsgTypes();
         return nullptr;
     }
     Py_INCREF(module);

@@ -1,3 +1,4 @@
+// zor2map: a library map read into a field table.
 #include "zor2map.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The conversion mark: which thread of which process holds a message's body while converting it.
 #include "core/conversion_mark.h"
 
 #include <pthread.h>

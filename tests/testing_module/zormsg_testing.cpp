@@ -1,3 +1,4 @@
+// Entry of the test-support module zormsg_testing.
 #include "testing.h"
 
 #include <utility>

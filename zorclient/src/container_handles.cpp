@@ -1,3 +1,4 @@
+// Container handles of the stand-in library: opening, nesting and closing them.
 #include "container.h"
 
 #include <new>

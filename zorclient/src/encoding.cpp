@@ -1,3 +1,4 @@
+// Byte layout of the stand-in's maps and streams: writing and parsing fields.
 #include "encoding.h"
 
 namespace zc {

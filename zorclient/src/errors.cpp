@@ -1,3 +1,4 @@
+// The per-thread record of the stand-in's last failure.
 #include "errors.h"
 
 #include <cstdarg>

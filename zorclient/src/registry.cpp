@@ -1,3 +1,4 @@
+// The stand-in's handle registry: opaque handles to live objects.
 #include "registry.h"
 
 #include <pthread.h>
