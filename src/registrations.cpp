@@ -61,8 +61,8 @@ void registerDestination(py::module_& m) {
             py::arg_v("dest_type", ZORCLIENT_TOPIC_DESTINATION))
         .def_readwrite("dest_type", &Destination::destType)
         .def_readwrite("dest", &Destination::dest);
-    fastprop::speedUpField<&Destination::destType>(cls, "dest_type");
-    fastprop::speedUpField<&Destination::dest>(cls, "dest");
+    fastprop::speedUp<&Destination::destType, &Destination::destType>(cls, "dest_type");
+    fastprop::speedUp<&Destination::dest, &Destination::dest>(cls, "dest");
 }
 
 void registerZorMsg(py::module_& m) {

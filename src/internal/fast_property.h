@@ -183,73 +183,57 @@ PyObject* guarded(Body&& body) {
     }
 }
 
-template <class M>
-struct Member;
-template <class C, class R>
-struct Member<R (C::*)()> {
+// How a property reaches its member M: a getter R C::get() returns a value,
+// a setter void C::set(A) takes one, a field D C::* (def_readwrite) is read
+// by reference to its owner and assigned.
+template <auto M, class = decltype(M)>
+struct Access;
+template <auto M, class C, class R>
+struct Access<M, R (C::*)()> {
     using Self = C;
     using Value = R;
+    static constexpr py::return_value_policy policy = py::return_value_policy::move;
+    static R read(C& c) { return (c.*M)(); }
 };
-template <class C, class A>
-struct Member<void (C::*)(A)> {
+template <auto M, class C, class A>
+struct Access<M, void (C::*)(A)> {
     using Self = C;
     using Value = std::decay_t<A>;
+    static void write(C& c, Value& v) { (c.*M)(v); }
 };
-
-// Getter of a member function R C::get(): fget(self).
-template <auto Get>
-PyObject* getMember(PyObject* capsule, PyObject* self) {
-    using M = Member<decltype(Get)>;
-    const Slot& slot = slotOf(capsule);
-    auto* obj = exactInstance<typename M::Self>(self, slot.self_type);
-    if (obj == nullptr) return notExact(slot, &self, 1);
-    return guarded([&] {
-        typename M::Value value = (obj->*Get)();
-        return toPython(value, slot, py::return_value_policy::move, nullptr);
-    });
-}
-
-// Setter of a member function void C::set(A): fset(self, value).
-template <auto Set>
-PyObject* setMember(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs) {
-    using M = Member<decltype(Set)>;
-    const Slot& slot = slotOf(capsule);
-    typename M::Self* obj = nargs == 2 ? exactInstance<typename M::Self>(args[0], slot.self_type) : nullptr;
-    ExactArg<typename M::Value> arg;
-    if (obj == nullptr || !arg.load(args[1], slot)) return notExact(slot, args, nargs);
-    return guarded([&] {
-        (obj->*Set)(arg.get());
-        Py_RETURN_NONE;
-    });
-}
-
-template <class M>
-struct Field;
-template <class C, class D>
-struct Field<D C::*> {
+template <auto M, class C, class D>
+struct Access<M, D C::*> {
     using Self = C;
     using Value = D;
+    static constexpr py::return_value_policy policy = py::return_value_policy::reference_internal;
+    static D& read(C& c) { return c.*M; }
+    static void write(C& c, D& v) { c.*M = v; }
 };
 
-// A field as def_readwrite shows it: read by reference to the owner.
-template <auto Ptr>
-PyObject* getField(PyObject* capsule, PyObject* self) {
-    using F = Field<decltype(Ptr)>;
+// fget(self).
+template <auto Get>
+PyObject* getter(PyObject* capsule, PyObject* self) {
+    using A = Access<Get>;
     const Slot& slot = slotOf(capsule);
-    auto* obj = exactInstance<typename F::Self>(self, slot.self_type);
+    auto* obj = exactInstance<typename A::Self>(self, slot.self_type);
     if (obj == nullptr) return notExact(slot, &self, 1);
-    return guarded([&] { return toPython(obj->*Ptr, slot, py::return_value_policy::reference_internal, self); });
+    return guarded([&] {
+        decltype(auto) value = A::read(*obj);
+        constexpr bool owned = A::policy == py::return_value_policy::reference_internal;
+        return toPython(value, slot, A::policy, owned ? self : nullptr);
+    });
 }
 
-template <auto Ptr>
-PyObject* setField(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs) {
-    using F = Field<decltype(Ptr)>;
+// fset(self, value).
+template <auto Set>
+PyObject* setter(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs) {
+    using A = Access<Set>;
     const Slot& slot = slotOf(capsule);
-    typename F::Self* obj = nargs == 2 ? exactInstance<typename F::Self>(args[0], slot.self_type) : nullptr;
-    ExactArg<typename F::Value> arg;
+    typename A::Self* obj = nargs == 2 ? exactInstance<typename A::Self>(args[0], slot.self_type) : nullptr;
+    ExactArg<typename A::Value> arg;
     if (obj == nullptr || !arg.load(args[1], slot)) return notExact(slot, args, nargs);
     return guarded([&] {
-        obj->*Ptr = arg.get();
+        A::write(*obj, arg.get());
         Py_RETURN_NONE;
     });
 }
@@ -300,32 +284,21 @@ inline void replaceProperty(py::handle cls, const char* name, const py::object& 
     cls.attr(name) = property(fget, fset, py::none(), old.attr("__doc__"));
 }
 
-// Property `name` of `cls`, made by def_property(name, Get, Set) or
-// def_property_readonly(name, Get) (Set = nullptr).
+// Property `name` of `cls`, made by def_property(name, Get, Set),
+// def_property_readonly(name, Get) (Set = nullptr) or def_readwrite(name, M)
+// (Get = Set = M).
 template <auto Get, auto Set = nullptr>
 void speedUp(py::handle cls, const char* name) {
-    using M = Member<decltype(Get)>;
+    using G = Access<Get>;
     py::object old = cls.attr(name);
     py::object fget =
-        fastFunction<typename M::Self, typename M::Value>(old.attr("fget"), asCFunction(getMember<Get>), METH_O);
+        fastFunction<typename G::Self, typename G::Value>(old.attr("fget"), asCFunction(getter<Get>), METH_O);
     py::object fset = py::none();
     if constexpr (Set != nullptr) {
-        using S = Member<decltype(Set)>;
-        fset = fastFunction<typename S::Self, typename S::Value>(old.attr("fset"), asCFunction(setMember<Set>),
+        using S = Access<Set>;
+        fset = fastFunction<typename S::Self, typename S::Value>(old.attr("fset"), asCFunction(setter<Set>),
                                                                  METH_FASTCALL);
     }
-    replaceProperty(cls, name, fget, fset);
-}
-
-// Property `name` of `cls`, made by def_readwrite(name, Ptr).
-template <auto Ptr>
-void speedUpField(py::handle cls, const char* name) {
-    using F = Field<decltype(Ptr)>;
-    py::object old = cls.attr(name);
-    py::object fget =
-        fastFunction<typename F::Self, typename F::Value>(old.attr("fget"), asCFunction(getField<Ptr>), METH_O);
-    py::object fset =
-        fastFunction<typename F::Self, typename F::Value>(old.attr("fset"), asCFunction(setField<Ptr>), METH_FASTCALL);
     replaceProperty(cls, name, fget, fset);
 }
 
