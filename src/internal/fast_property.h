@@ -14,6 +14,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -294,7 +295,7 @@ void speedUp(py::handle cls, const char* name) {
     py::object fget =
         fastFunction<typename G::Self, typename G::Value>(old.attr("fget"), asCFunction(getter<Get>), METH_O);
     py::object fset = py::none();
-    if constexpr (Set != nullptr) {
+    if constexpr (!std::is_same_v<decltype(Set), std::nullptr_t>) {
         using S = Access<Set>;
         fset = fastFunction<typename S::Self, typename S::Value>(old.attr("fset"), asCFunction(setter<Set>),
                                                                  METH_FASTCALL);
