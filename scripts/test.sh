@@ -29,12 +29,12 @@ stage() {
   echo "=== $name: passed in $((SECONDS - start))s"
 }
 stage "lint" bash scripts/lint.sh
-stage "type stubs" bash scripts/stubs.sh
-stage "valgrind" bash scripts/valgrind.sh
-stage "sanitizers" bash scripts/sanitize.sh
-stage "fuzzing" bash scripts/fuzz.sh
+stage "type stubs" bash scripts/stages/stubs.sh
+stage "valgrind" bash scripts/stages/valgrind.sh
+stage "sanitizers" bash scripts/stages/sanitize.sh
+stage "fuzzing" bash scripts/stages/fuzz.sh
 # Every CPython from 3.7 on: its own venv and build under build/matrix/, the
 # whole Python suite; the wheel stage builds its wheels in those folders.
-stage "interpreter matrix" .venv/bin/python scripts/matrix.py
-stage "wheel" bash scripts/wheel.sh
-stage "external-library" bash scripts/external_library.sh
+stage "interpreter matrix" .venv/bin/python scripts/lib/matrix.py
+stage "wheel" bash scripts/stages/wheel.sh
+stage "external-library" bash scripts/stages/external_library.sh

@@ -5,7 +5,7 @@
 # loads that prefix's libzorclient.so, every contract test passes and every
 # stand-in test is skipped. Build folder: build/external (made afresh).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 ROOT=$PWD
 BUILD_DIR=${BUILD_DIR:-build/external}
 PY=$ROOT/.venv/bin/python
@@ -40,7 +40,7 @@ for t in zorclient_tests zormsg_native_tests; do
   [ "$(realpath "$got")" = "$(realpath "$lib")" ] || { echo "external-library: $t loads '$got', not $lib"; exit 1; }
 done
 export PYTHONPATH=$(realpath "$BUILD_DIR")/lib
-"$PY" scripts/external_library_loads.py "$lib"
+"$PY" scripts/lib/external_library_loads.py "$lib"
 (cd examples && "$PY" quickstart.py >/dev/null)
 
 # Every test runs; the reports say which kind each one is.
@@ -52,7 +52,7 @@ rc=0
 "$PY" -m pytest -q -rs -p no:cacheprovider --junitxml="$work/pytest.xml" tests/python || rc=$?
 [ "$rc" -eq 0 ] || exit "$rc"
 
-"$PY" scripts/external_library_counts.py "$work/ctest.xml" "$work/pytest.xml"
+"$PY" scripts/lib/external_library_counts.py "$work/ctest.xml" "$work/pytest.xml"
 
 # Every configure error for a library that cannot serve, each against one made to fail.
-bash scripts/client_library_errors.sh
+bash scripts/stages/client_library_errors.sh

@@ -2,10 +2,10 @@
 # libFuzzer targets built with clang (ASan + UBSan) in build/fuzz, each run
 # for FUZZ_SECONDS (default 30) from the seed corpus in fuzz/corpus/<target>.
 # A crash leaves its input in build/fuzz/artifacts/ and fails the run.
-#   bash scripts/fuzz.sh                      # every target
-#   FUZZ_SECONDS=600 bash scripts/fuzz.sh fuzz_map_attachment
+#   bash scripts/stages/fuzz.sh                      # every target
+#   FUZZ_SECONDS=600 bash scripts/stages/fuzz.sh fuzz_map_attachment
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 BUILD_DIR=${BUILD_DIR:-build/fuzz}
 SECONDS_EACH=${FUZZ_SECONDS:-30}
 TARGETS=("$@")

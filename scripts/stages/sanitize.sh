@@ -3,7 +3,7 @@
 # library, the core, both modules and the GoogleTest binaries, in build/asan,
 # then the whole test suite under it. Any sanitizer report fails the run.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 BUILD_DIR=${BUILD_DIR:-build/asan}
 
 # Debug: no LTO and no inlining, so reports point at the right lines and the
