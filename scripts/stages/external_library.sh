@@ -13,6 +13,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/zormsg-external.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 lib=$prefix/lib/libzorclient.so
+JOBS=${JOBS:-$(nproc)}  # build jobs: scripts/test.sh runs this beside other stages with 1
 
 quiet() {  # runs a command, showing its output only when it fails
   if ! "$@" >"$work/log" 2>&1; then cat "$work/log"; return 1; fi
@@ -20,7 +21,7 @@ quiet() {  # runs a command, showing its output only when it fails
 
 # The library, installed the way the real one is laid out.
 quiet cmake -S zorclient -B "$work/zorclient" -G Ninja -DZORCLIENT_TEST_CONTROLS=OFF
-quiet cmake --build "$work/zorclient" -j "$(nproc)"
+quiet cmake --build "$work/zorclient" -j "$JOBS"
 quiet cmake --install "$work/zorclient" --prefix "$prefix"
 
 # zormsg against it, from a clean folder. -O0 keeps the build short on two
@@ -29,7 +30,7 @@ rm -rf "$BUILD_DIR"
 quiet cmake -S . -B "$BUILD_DIR" -G Ninja -DZORMSG_BUILD_TESTS=ON -DZORMSG_CLIENT_ROOT="$prefix" \
   -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -DNDEBUG" -DPython_EXECUTABLE="$PY"
 grep "Client library:" "$work/log"
-quiet cmake --build "$BUILD_DIR" -j "$(nproc)"
+quiet cmake --build "$BUILD_DIR" -j "$JOBS"
 
 # The build holds no library of its own: everything loads the prefix's.
 if find "$BUILD_DIR" -name 'libzorclient*' | grep .; then

@@ -8,12 +8,13 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 BUILD_DIR=${BUILD_DIR:-build/fuzz}
 SECONDS_EACH=${FUZZ_SECONDS:-30}
+JOBS=${JOBS:-$(nproc)}  # build jobs: scripts/test.sh runs this beside other stages with 1
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=(fuzz_map_attachment fuzz_dict_roundtrip)
 
 CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -G Ninja -DZORMSG_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
-cmake --build "$BUILD_DIR" -j "$(nproc)" --target "${TARGETS[@]}"
+cmake --build "$BUILD_DIR" -j "$JOBS" --target "${TARGETS[@]}"
 
 # The embedded interpreter keeps its objects until exit: no leak detection
 # (the targets check the library's own handle counts after every input).
