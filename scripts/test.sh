@@ -49,20 +49,20 @@ lane_a() {  # builds with every core, one at a time
   stage A "native example" bash examples/native/run.sh || true
   stage A "native example (installed)" bash examples/native/run.sh --installed || true
   [ "$RELIABILITY" = 1 ] || return 0
-  stage A "sanitizers" bash scripts/stages/sanitize.sh || true
   # Every CPython from 3.7 on: its own venv and build under build/matrix/, the
   # whole Python suite; the wheel stage builds its wheels in those folders.
   stage A "interpreter matrix" bash scripts/stages/matrix.sh || true
   stage A "wheel" bash scripts/stages/wheel.sh || true
 }
 
-lane_b() {  # about one core each, on the dev build
+lane_b() {  # about one core each: the dev build's checks, then builds of their own with JOBS=1
   stage B "ctest" ctest --test-dir build/dev --output-on-failure -j "$(nproc)" || true
   stage B "pytest" bash scripts/lib/pytest.sh build/dev || true
   [ "$RELIABILITY" = 1 ] || return 0
   stage B "valgrind" bash scripts/stages/valgrind.sh || true
   stage B "type stubs" bash scripts/stages/stubs.sh || true
   stage B "lint" env JOBS=1 bash scripts/lint.sh || true
+  stage B "sanitizers" env JOBS=1 bash scripts/stages/sanitize.sh || true
   stage B "fuzzing" env JOBS=1 bash scripts/stages/fuzz.sh || true
   stage B "external-library" env JOBS=1 bash scripts/stages/external_library.sh || true
 }

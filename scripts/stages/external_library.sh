@@ -20,14 +20,15 @@ quiet() {  # runs a command, showing its output only when it fails
 }
 
 # The library, installed the way the real one is laid out.
-quiet cmake -S zorclient -B "$work/zorclient" -G Ninja -DZORCLIENT_TEST_CONTROLS=OFF
+source scripts/lib/ccache.sh "$ROOT"
+quiet cmake -S zorclient -B "$work/zorclient" -G Ninja -DZORCLIENT_TEST_CONTROLS=OFF "${launcher[@]}"
 quiet cmake --build "$work/zorclient" -j "$JOBS"
 quiet cmake --install "$work/zorclient" --prefix "$prefix"
 
 # zormsg against it, from a clean folder. -O0 keeps the build short on two
 # cores (behaviour is checked here, not speed); NDEBUG as in a release build.
 rm -rf "$BUILD_DIR"
-quiet cmake -S . -B "$BUILD_DIR" -G Ninja -DZORMSG_BUILD_TESTS=ON -DZORMSG_CLIENT_ROOT="$prefix" \
+quiet cmake -S . -B "$BUILD_DIR" -G Ninja -DZORMSG_BUILD_TESTS=ON -DZORMSG_CLIENT_ROOT="$prefix" "${launcher[@]}" \
   -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -DNDEBUG" -DPython_EXECUTABLE="$PY"
 grep "Client library:" "$work/log"
 quiet cmake --build "$BUILD_DIR" -j "$JOBS"

@@ -12,7 +12,8 @@ JOBS=${JOBS:-$(nproc)}  # build jobs: scripts/test.sh runs this beside other sta
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=(fuzz_map_attachment fuzz_dict_roundtrip)
 
-CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -G Ninja -DZORMSG_FUZZ=ON \
+source scripts/lib/ccache.sh "$PWD"
+CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -G Ninja -DZORMSG_FUZZ=ON "${launcher[@]}" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
 cmake --build "$BUILD_DIR" -j "$JOBS" --target "${TARGETS[@]}"
 
