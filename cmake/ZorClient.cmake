@@ -12,6 +12,14 @@
 # Sets ZORMSG_CLIENT_TEST_CONTROLS: whether the library has the stand-in's test
 # controls, which part of the tests need. Defines
 # zormsg_install_client_library(<destination>).
+#
+# Where the library is, as found here, for the package config and the wheel
+# script, which take it from these instead of searching again:
+#   ZORMSG_CLIENT_STANDIN            ON for the in-tree stand-in
+#   ZORMSG_CLIENT_RESOLVED_LIBRARY   an installed library's file (also in the cache)
+#   ZORMSG_CLIENT_RESOLVED_INCLUDE   the folder of its zorclient.h
+#   ZORMSG_CLIENT_RESOLVED_SONAME    its SONAME, empty when it has none
+#   ZORMSG_CLIENT_LIBRARY_DIRS       the folders under a root searched for it
 
 set(ZORMSG_CLIENT_ROOT "$ENV{ZORMSG_CLIENT_ROOT}" CACHE PATH
   "Prefix of an installed client library; empty: build the in-tree stand-in")
@@ -26,7 +34,12 @@ foreach(var ZORMSG_CLIENT_ROOT ZORMSG_CLIENT_INCLUDE_DIR ZORMSG_CLIENT_LIBRARY)
   endif()
 endforeach()
 
+set(ZORMSG_CLIENT_LIBRARY_DIRS lib lib64)
 if(NOT ZORMSG_CLIENT_ROOT AND NOT ZORMSG_CLIENT_INCLUDE_DIR AND NOT ZORMSG_CLIENT_LIBRARY)
+  set(ZORMSG_CLIENT_STANDIN ON)
+  set(ZORMSG_CLIENT_RESOLVED_LIBRARY "" CACHE INTERNAL "The installed client library this build links")
+  set(ZORMSG_CLIENT_RESOLVED_INCLUDE "")
+  set(ZORMSG_CLIENT_RESOLVED_SONAME "")
   add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/../zorclient ${CMAKE_CURRENT_BINARY_DIR}/zorclient)
   set(ZORMSG_CLIENT_TEST_CONTROLS ${ZORCLIENT_TEST_CONTROLS})
   message(STATUS "Client library: the in-tree stand-in (zorclient/), test controls ${ZORCLIENT_TEST_CONTROLS}")
@@ -75,7 +88,8 @@ if(ZORMSG_CLIENT_LIBRARY)
     _zormsg_client_error("ZORMSG_CLIENT_LIBRARY=${_zc_library} is not a file.")
   endif()
 else()
-  find_library(_ZORMSG_CLIENT_FOUND libzorclient.so PATHS "${ZORMSG_CLIENT_ROOT}" PATH_SUFFIXES lib lib64 NO_DEFAULT_PATH)
+  find_library(_ZORMSG_CLIENT_FOUND libzorclient.so PATHS "${ZORMSG_CLIENT_ROOT}"
+    PATH_SUFFIXES ${ZORMSG_CLIENT_LIBRARY_DIRS} NO_DEFAULT_PATH)
   set(_zc_library "${_ZORMSG_CLIENT_FOUND}")
   if(NOT _zc_library)
     _zormsg_client_error("no libzorclient.so in ${ZORMSG_CLIENT_ROOT}/lib (nor lib64): "
@@ -93,9 +107,11 @@ add_library(zorclient SHARED IMPORTED GLOBAL)
 set_target_properties(zorclient PROPERTIES
   IMPORTED_LOCATION "${_zc_library}" INTERFACE_INCLUDE_DIRECTORIES "${_zc_include}")
 get_filename_component(_zc_installed_name "${_zc_library}" NAME)
+set(ZORMSG_CLIENT_RESOLVED_SONAME "")
 execute_process(COMMAND "${CMAKE_READELF}" -d "${_zc_real}" OUTPUT_VARIABLE _zc_dynamic ERROR_QUIET)
 if(_zc_dynamic MATCHES "Library soname: \\[([^]]+)\\]")
   set(_zc_installed_name "${CMAKE_MATCH_1}")
+  set(ZORMSG_CLIENT_RESOLVED_SONAME "${_zc_installed_name}")
   set_target_properties(zorclient PROPERTIES IMPORTED_SONAME "${_zc_installed_name}")
 else()
   set_target_properties(zorclient PROPERTIES IMPORTED_NO_SONAME TRUE)
@@ -147,6 +163,9 @@ if(ZORMSG_CLIENT_TEST_CONTROLS)
   set(_zc_controls "with test controls")
 endif()
 message(STATUS "Client library: ${_zc_library} (${_zc_installed_name}), headers in ${_zc_include}, ${_zc_controls}")
+set(ZORMSG_CLIENT_STANDIN OFF)
+set(ZORMSG_CLIENT_RESOLVED_LIBRARY "${_zc_library}" CACHE INTERNAL "The installed client library this build links")
+set(ZORMSG_CLIENT_RESOLVED_INCLUDE "${_zc_include}")
 if(ZORMSG_FUZZ AND NOT ZORMSG_CLIENT_TEST_CONTROLS)
   message(FATAL_ERROR "ZORMSG_FUZZ needs the stand-in's test controls: build it without ZORMSG_CLIENT_ROOT.")
 endif()

@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build/dev}
+JOBS=${JOBS:-$(nproc)}  # clang-tidy processes: scripts/test.sh runs this beside other stages with 1
 
 mapfile -t sources < <(git ls-files '*.cpp' '*.h')
 clang-format --dry-run --Werror "${sources[@]}"
@@ -19,7 +20,7 @@ echo "lint: ruff: clean"
 [ -f "$BUILD_DIR/compile_commands.json" ] || bash scripts/build.sh
 mapfile -t units < <(git ls-files 'src/*.cpp' 'zorclient/src/*.cpp')
 # Warnings in headers outside src/ (pybind11, the interpreter) are not ours.
-if ! printf '%s\n' "${units[@]}" | xargs -P "$(nproc)" -n 1 clang-tidy -p "$BUILD_DIR" --quiet \
+if ! printf '%s\n' "${units[@]}" | xargs -P "$JOBS" -n 1 clang-tidy -p "$BUILD_DIR" --quiet \
   --extra-arg=-Wno-ignored-optimization-argument --extra-arg=-Wno-unknown-warning-option; then
   echo "lint: clang-tidy found problems (above)"
   exit 1

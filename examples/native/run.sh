@@ -11,7 +11,8 @@ py="$root/.venv/bin/python"
 
 if [ "${1:-}" != --installed ]; then
   build="$root/build/example"
-  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$py" >/dev/null
+  source "$root/scripts/lib/ccache.sh" "$root"
+  cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$py" "${launcher[@]}" >/dev/null
   cmake --build "$build" -j "$(nproc)" >/dev/null
   PYTHONPATH="$build/lib" "$py" "$here/run_example.py"
   exit 0

@@ -3,15 +3,17 @@
 # library, the core, both modules and the GoogleTest binaries, in build/asan,
 # then the whole test suite under it. Any sanitizer report fails the run.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 BUILD_DIR=${BUILD_DIR:-build/asan}
+JOBS=${JOBS:-$(nproc)}  # build jobs: scripts/test.sh runs this beside other stages with 1
 
 # Debug: no LTO and no inlining, so reports point at the right lines and the
 # build stays quick on two cores.
-cmake -S . -B "$BUILD_DIR" -G Ninja -DZORMSG_BUILD_TESTS=ON -DZORMSG_SANITIZE=ON \
+source scripts/lib/ccache.sh "$PWD"
+cmake -S . -B "$BUILD_DIR" -G Ninja -DZORMSG_BUILD_TESTS=ON -DZORMSG_SANITIZE=ON "${launcher[@]}" \
   -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ \
   -DPython_EXECUTABLE="$PWD/.venv/bin/python" "$@" >/dev/null
-cmake --build "$BUILD_DIR" -j "$(nproc)"
+cmake --build "$BUILD_DIR" -j "$JOBS"
 
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # Native tests: leak detection stays on.

@@ -2,8 +2,8 @@
 virtual environment for each under build/matrix/<X.Y>/ (shared by the
 interpreter matrix and the wheel stage).
 
-    python scripts/interpreters.py list            # X.Y, executable, what it lacks
-    python scripts/interpreters.py prepare X.Y     # its venv, with the build,
+    python scripts/lib/interpreters.py list            # X.Y, executable, what it lacks
+    python scripts/lib/interpreters.py prepare X.Y     # its venv, with the build,
                                                    # runtime and test packages
 
 Runs on any CPython from 3.7 on (the default .venv may be any of them).
@@ -16,7 +16,7 @@ import shutil
 import subprocess
 import sys
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MATRIX_DIR = os.path.join(ROOT, "build", "matrix")
 OLDEST = (3, 7)
 # What a matrix venv holds: enough to build the module and zormsg_testing and

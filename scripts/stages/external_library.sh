@@ -5,7 +5,7 @@
 # loads that prefix's libzorclient.so, every contract test passes and every
 # stand-in test is skipped. Build folder: build/external (made afresh).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 ROOT=$PWD
 BUILD_DIR=${BUILD_DIR:-build/external}
 PY=$ROOT/.venv/bin/python
@@ -13,23 +13,25 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/zormsg-external.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 lib=$prefix/lib/libzorclient.so
+JOBS=${JOBS:-$(nproc)}  # build jobs: scripts/test.sh runs this beside other stages with 1
 
 quiet() {  # runs a command, showing its output only when it fails
   if ! "$@" >"$work/log" 2>&1; then cat "$work/log"; return 1; fi
 }
 
 # The library, installed the way the real one is laid out.
-quiet cmake -S zorclient -B "$work/zorclient" -G Ninja -DZORCLIENT_TEST_CONTROLS=OFF
-quiet cmake --build "$work/zorclient" -j "$(nproc)"
+source scripts/lib/ccache.sh "$ROOT"
+quiet cmake -S zorclient -B "$work/zorclient" -G Ninja -DZORCLIENT_TEST_CONTROLS=OFF "${launcher[@]}"
+quiet cmake --build "$work/zorclient" -j "$JOBS"
 quiet cmake --install "$work/zorclient" --prefix "$prefix"
 
 # zormsg against it, from a clean folder. -O0 keeps the build short on two
 # cores (behaviour is checked here, not speed); NDEBUG as in a release build.
 rm -rf "$BUILD_DIR"
-quiet cmake -S . -B "$BUILD_DIR" -G Ninja -DZORMSG_BUILD_TESTS=ON -DZORMSG_CLIENT_ROOT="$prefix" \
+quiet cmake -S . -B "$BUILD_DIR" -G Ninja -DZORMSG_BUILD_TESTS=ON -DZORMSG_CLIENT_ROOT="$prefix" "${launcher[@]}" \
   -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -DNDEBUG" -DPython_EXECUTABLE="$PY"
 grep "Client library:" "$work/log"
-quiet cmake --build "$BUILD_DIR" -j "$(nproc)"
+quiet cmake --build "$BUILD_DIR" -j "$JOBS"
 
 # The build holds no library of its own: everything loads the prefix's.
 if find "$BUILD_DIR" -name 'libzorclient*' | grep .; then
@@ -40,7 +42,7 @@ for t in zorclient_tests zormsg_native_tests; do
   [ "$(realpath "$got")" = "$(realpath "$lib")" ] || { echo "external-library: $t loads '$got', not $lib"; exit 1; }
 done
 export PYTHONPATH=$(realpath "$BUILD_DIR")/lib
-"$PY" scripts/external_library_loads.py "$lib"
+"$PY" scripts/lib/external_library_loads.py "$lib"
 (cd examples && "$PY" quickstart.py >/dev/null)
 
 # Every test runs; the reports say which kind each one is.
@@ -52,7 +54,7 @@ rc=0
 "$PY" -m pytest -q -rs -p no:cacheprovider --junitxml="$work/pytest.xml" tests/python || rc=$?
 [ "$rc" -eq 0 ] || exit "$rc"
 
-"$PY" scripts/external_library_counts.py "$work/ctest.xml" "$work/pytest.xml"
+"$PY" scripts/lib/external_library_counts.py "$work/ctest.xml" "$work/pytest.xml"
 
 # Every configure error for a library that cannot serve, each against one made to fail.
-bash scripts/client_library_errors.sh
+bash scripts/stages/client_library_errors.sh

@@ -1,10 +1,10 @@
 """The interpreter matrix: every CPython from 3.7 on that this machine has
-(scripts/interpreters.py finds them), each with a venv and a build of the
+(scripts/lib/interpreters.py finds them), each with a venv and a build of the
 module and zormsg_testing of its own under build/matrix/<X.Y>/, and the whole
 tests/python suite against that build. Prints one table; fails when any
 interpreter fails, and when 3.7 was not tested although pyenv has it.
 
-    .venv/bin/python scripts/matrix.py [X.Y ...]
+    .venv/bin/python scripts/lib/matrix.py [X.Y ...]
 
 Venvs are prepared two at a time ahead of the builds; one build runs at a
 time with every core, and each interpreter's tests run while the next one

@@ -2,18 +2,20 @@
 # libFuzzer targets built with clang (ASan + UBSan) in build/fuzz, each run
 # for FUZZ_SECONDS (default 30) from the seed corpus in fuzz/corpus/<target>.
 # A crash leaves its input in build/fuzz/artifacts/ and fails the run.
-#   bash scripts/fuzz.sh                      # every target
-#   FUZZ_SECONDS=600 bash scripts/fuzz.sh fuzz_map_attachment
+#   bash scripts/stages/fuzz.sh                      # every target
+#   FUZZ_SECONDS=600 bash scripts/stages/fuzz.sh fuzz_map_attachment
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 BUILD_DIR=${BUILD_DIR:-build/fuzz}
 SECONDS_EACH=${FUZZ_SECONDS:-30}
+JOBS=${JOBS:-$(nproc)}  # build jobs: scripts/test.sh runs this beside other stages with 1
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=(fuzz_map_attachment fuzz_dict_roundtrip)
 
-CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -G Ninja -DZORMSG_FUZZ=ON \
+source scripts/lib/ccache.sh "$PWD"
+CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" -G Ninja -DZORMSG_FUZZ=ON "${launcher[@]}" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
-cmake --build "$BUILD_DIR" -j "$(nproc)" --target "${TARGETS[@]}"
+cmake --build "$BUILD_DIR" -j "$JOBS" --target "${TARGETS[@]}"
 
 # The embedded interpreter keeps its objects until exit: no leak detection
 # (the targets check the library's own handle counts after every input).

@@ -1,9 +1,9 @@
 """Fails unless zormsg, imported here, loads the given libzorclient.so and
 zormsg_testing was built without test controls.
 
-    python scripts/external_library_loads.py <prefix>/lib/libzorclient.so
+    python scripts/lib/external_library_loads.py <prefix>/lib/libzorclient.so
 
-Run with the build's lib folder on PYTHONPATH (scripts/external_library.sh).
+Run with the build's lib folder on PYTHONPATH (scripts/stages/external_library.sh).
 """
 
 import os

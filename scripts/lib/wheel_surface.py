@@ -1,5 +1,5 @@
 """The whole Python surface of an installed zormsg, briefly: run by
-scripts/wheel.sh with the interpreter of each wheel, outside the checkout.
+scripts/stages/wheel.sh with the interpreter of each wheel, outside the checkout.
 Exits non-zero, naming the check, when something is not as it should be."""
 import os
 import sys

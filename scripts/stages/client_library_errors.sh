@@ -3,9 +3,9 @@
 # unless each configure stops with its own error, naming the path: a missing
 # folder, header or library, a file that is no shared library, a library for
 # another architecture (32-bit x86, and aarch64 faked by its ELF header) and
-# one that lacks functions zormsg calls. Run by scripts/external_library.sh.
+# one that lacks functions zormsg calls. Run by scripts/stages/external_library.sh.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 PY=$PWD/.venv/bin/python
 work=$(mktemp -d "${TMPDIR:-/tmp}/zormsg-client-errors.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -1,6 +1,6 @@
 """What a zormsg wheel holds, checked without installing it:
 
-    python scripts/wheel_contents.py WHEEL [CLIENT_LIBRARY]
+    python scripts/lib/wheel_contents.py WHEEL [CLIENT_LIBRARY]
 
 Every shared object in it may need only the wheel's own libraries and the
 system's C and C++ runtime; the module finds libzorclient through its RUNPATH;

@@ -2,7 +2,7 @@
 test passed and every stand-in test was skipped for want of test controls.
 Prints the counts.
 
-    python scripts/external_library_counts.py ctest.xml pytest.xml
+    python scripts/lib/external_library_counts.py ctest.xml pytest.xml
 
 ctest gives a test's kind as its label ("cmake_labels"), pytest as the
 property "kind" (tests/python/conftest.py).

@@ -3,7 +3,7 @@
 # (build/dev, made by scripts/build.sh unless it is there already).
 # Any memory error or definite leak fails the run.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 BUILD_DIR=${BUILD_DIR:-build/dev}
 [ -x "$BUILD_DIR/bin/zormsg_native_tests" ] || bash scripts/build.sh
 
