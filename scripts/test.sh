@@ -6,8 +6,9 @@
 #
 # After the build, two lanes run side by side on the machine's two cores:
 # lane A the stages that build with every core, one at a time; lane B the
-# ones that use about one core (its builds with JOBS=1). Each stage of the
-# lanes writes to its own log in build/ci/, printed when the stage fails.
+# ones that use about one core (its builds with JOBS=1, or every core once
+# lane A is done). Each stage of the lanes writes to its own log in build/ci/,
+# printed when the stage fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 RELIABILITY=${ZORMSG_RELIABILITY:-1}
@@ -55,16 +56,20 @@ lane_a() {  # builds with every core, one at a time
   stage A "wheel" bash scripts/stages/wheel.sh || true
 }
 
-lane_b() {  # about one core each: the dev build's checks, then builds of their own with JOBS=1
+jobs_b() {  # build jobs for a stage of lane B: one while lane A runs
+  if [ -e "$LOGS/lane-a.done" ]; then nproc; else echo 1; fi
+}
+
+lane_b() {  # about one core each: the dev build's checks, then builds of their own
   stage B "ctest" ctest --test-dir build/dev --output-on-failure -j "$(nproc)" || true
   stage B "pytest" bash scripts/lib/pytest.sh build/dev || true
   [ "$RELIABILITY" = 1 ] || return 0
   stage B "valgrind" bash scripts/stages/valgrind.sh || true
   stage B "type stubs" bash scripts/stages/stubs.sh || true
-  stage B "lint" env JOBS=1 bash scripts/lint.sh || true
-  stage B "sanitizers" env JOBS=1 bash scripts/stages/sanitize.sh || true
-  stage B "fuzzing" env JOBS=1 bash scripts/stages/fuzz.sh || true
-  stage B "external-library" env JOBS=1 bash scripts/stages/external_library.sh || true
+  stage B "lint" env JOBS="$(jobs_b)" bash scripts/lint.sh || true
+  stage B "sanitizers" env JOBS="$(jobs_b)" bash scripts/stages/sanitize.sh || true
+  stage B "fuzzing" env JOBS="$(jobs_b)" bash scripts/stages/fuzz.sh || true
+  stage B "external-library" env JOBS="$(jobs_b)" bash scripts/stages/external_library.sh || true
 }
 
 table() {
@@ -90,7 +95,7 @@ if ! { ZORMSG_RELIABILITY=$RELIABILITY stage serial "setup" bash scripts/setup.s
   echo "test: nothing else runs without the build"
   exit 1
 fi
-lane_a &
+{ lane_a; touch "$LOGS/lane-a.done"; } &
 a=$!
 lane_b &
 b=$!

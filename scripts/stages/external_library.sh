@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # zormsg built and tested against an installed client library instead of the
 # in-tree one. The stand-in, built without test controls and installed into a
-# temporary prefix, plays a library from elsewhere. Fails unless the module
-# loads that prefix's libzorclient.so, every contract test passes and every
-# stand-in test is skipped. Build folder: build/external (made afresh).
+# temporary prefix, plays a library from elsewhere. Fails unless the package
+# config names and the module loads that prefix's libzorclient.so, every
+# contract test passes and every stand-in test is skipped. Build folder: build/external (made afresh).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 ROOT=$PWD
@@ -31,6 +31,9 @@ rm -rf "$BUILD_DIR"
 quiet cmake -S . -B "$BUILD_DIR" -G Ninja -DZORMSG_BUILD_TESTS=ON -DZORMSG_CLIENT_ROOT="$prefix" "${launcher[@]}" \
   -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O0 -DNDEBUG" -DPython_EXECUTABLE="$PY"
 grep "Client library:" "$work/log"
+# The package config names the library configure found (cmake/ZorClient.cmake).
+grep -qF "set(_zormsg_client_library \"$lib\")" "$BUILD_DIR/zormsgConfig.cmake" ||
+  { echo "external-library: $BUILD_DIR/zormsgConfig.cmake does not name $lib"; exit 1; }
 quiet cmake --build "$BUILD_DIR" -j "$JOBS"
 
 # The build holds no library of its own: everything loads the prefix's.
