@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite, as CI runs it: set up, build, then GoogleTest (ctest),
-# pytest, the native example and the reliability checks (docs/reliability.md); ZORMSG_RELIABILITY=0 skips those. Ends with one table of every
-# stage's result and time, and fails when any stage failed.
+# pytest, the native example and the reliability checks (docs/reliability.md);
+# ZORMSG_RELIABILITY=0 skips those. Ends with one table of every stage's result
+# and time, and fails when any stage failed.
 #
 # After the build, two lanes run side by side on the machine's two cores:
 # lane A the stages that build with every core, one at a time; lane B the
