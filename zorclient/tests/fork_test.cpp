@@ -12,6 +12,17 @@
 
 #include "test_support.h"
 
+// The sanitizer runtime's allocator does not take its own locks around
+// fork(): a busy thread holding one leaves the child stuck in malloc, which
+// says nothing about this library's locks.
+#if defined(__SANITIZE_ADDRESS__)
+#define ZCTEST_FORK_UNSAFE_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZCTEST_FORK_UNSAFE_ALLOCATOR 1
+#endif
+#endif
+
 using namespace zctest;
 
 namespace {
@@ -43,6 +54,9 @@ std::string reap(pid_t pid) {
 }
 
 TEST(StandInFork, ChildForkedAmidLibraryCallsFindsTheLocksFree) {
+#ifdef ZCTEST_FORK_UNSAFE_ALLOCATOR
+    GTEST_SKIP() << "the sanitizer's allocator is not fork-safe with other threads allocating";
+#endif
     std::atomic<bool> stop{false};
     std::vector<std::thread> busy;
     for (int i = 0; i < 2; ++i)
