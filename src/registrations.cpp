@@ -68,7 +68,9 @@ void registerDestination(py::module_& m) {
 void registerZorMsg(py::module_& m) {
     py::class_<PyZorMsg> cls(m, "ZorMsg");
     cls.def(py::init<>())
-        .def("__repr__", &PyZorMsg::repr)
+        // Through a reference: the binding takes None for a pointer `self` and
+        // calls through it; a reference refuses None with its usual TypeError.
+        .def("__repr__", [](PyZorMsg& self) { return self.repr(); })
         .def_property("dest", &PyZorMsg::getDestination, &PyZorMsg::setDestination)
         .def_property("reply2", &PyZorMsg::getReplyToDestination, &PyZorMsg::setReplyToDestination)
         .def_property("is_reply", &PyZorMsg::isReply, &PyZorMsg::setAsReply)

@@ -204,6 +204,24 @@ def test_fast_accessors_do_what_the_binding_does(prop, value):
         type(fast).__dict__[prop].fget(None)
 
 
+def instance_functions(cls):
+    for name, member in vars(cls).items():
+        if isinstance(member, property):
+            yield from ((f"{cls.__name__}.{name}.{kind}", fn) for kind, fn in
+                        (("fget", member.fget), ("fset", member.fset)) if fn is not None)
+        elif callable(member) and not isinstance(member, type):
+            yield f"{cls.__name__}.{name}", member
+
+
+# The binding takes None for a `self` it holds by pointer and calls through
+# it; every function of the classes must refuse it instead.
+@pytest.mark.parametrize("name, fn", [f for cls in (ZorMsg, Destination) for f in instance_functions(cls)],
+                         ids=lambda v: v if isinstance(v, str) else "")
+def test_none_for_the_instance_is_refused(name, fn):
+    with pytest.raises(TypeError):
+        fn(None) if not name.endswith(".fset") else fn(None, None)
+
+
 @pytest.mark.parametrize("field, value", [("dest", "x/y"), ("dest", b"bytes"), ("dest", 3), ("dest", "\udcff"),
                                           ("dest_type", zormsg.Queue), ("dest_type", 2)])
 def test_fast_destination_fields_do_what_the_binding_does(field, value):
