@@ -101,8 +101,7 @@ void PyZorMsg::setContentType(std::string str) {
 std::string PyZorMsg::getContentType() { return msg.getContentType(); }
 
 void PyZorMsg::setBinaryAttachment(py::bytes buf) {
-    checkBodyFree(msg);
-    checkBodyUnviewed(msg);
+    checkBodyWritable(msg);
     PyObject* b = buf.ptr();
     const Py_ssize_t size = PyBytes_GET_SIZE(b);
     // The library stores a 32-bit length: refuse rather than store a body cut
@@ -130,8 +129,7 @@ std::string PyZorMsg::getCorrlationId() { return msg.getCorrlationId(); }
 void PyZorMsg::setDeliveryToOne(bool to_one) { msg.setDeliveryToOne(to_one); }
 
 void PyZorMsg::setJsonBody(py::dict d) {
-    checkBodyFree(msg);
-    checkBodyUnviewed(msg);
+    checkBodyWritable(msg);
     bodyBridge().storeJson(msg, d);
 }
 
@@ -141,8 +139,7 @@ py::dict PyZorMsg::getJsonBody() {
 }
 
 void PyZorMsg::setMsgpackBody(py::dict d) {
-    checkBodyFree(msg);
-    checkBodyUnviewed(msg);
+    checkBodyWritable(msg);
     bodyBridge().storeMsgpack(msg, d);
 }
 

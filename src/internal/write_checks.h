@@ -26,6 +26,12 @@ inline void checkBodyUnviewed(const ZorMsg& msg) {
     }
 }
 
+// For the setters that replace the body: both of the above.
+inline void checkBodyWritable(const ZorMsg& msg) {
+    checkBodyFree(msg);
+    checkBodyUnviewed(msg);
+}
+
 inline void checkNoNul(const std::string& text, const char* what) {
     if (hasNul(text)) throw pybind11::value_error(std::string("embedded null character in ") + what);
 }
