@@ -5,6 +5,7 @@
 
 #include "core/zormsg.h"
 #include "internal/fast_property.h"
+#include "internal/unconstructed.h"
 #include "pyzormsg.h"
 
 namespace py = pybind11;
@@ -53,6 +54,8 @@ void registerEnums(py::module_& m) {
         .value("Persistent", Persistent, "Persistent")
         .value("NonPersistent", NonPersistent, "NonPersistent")
         .export_values();
+    refuseUnconstructedUse<zorClient_destinationType>();
+    refuseUnconstructedUse<DeliveryMode>();
 }
 
 void registerDestination(py::module_& m) {
@@ -63,6 +66,7 @@ void registerDestination(py::module_& m) {
         .def_readwrite("dest", &Destination::dest);
     fastprop::speedUp<&Destination::destType, &Destination::destType>(cls, "dest_type");
     fastprop::speedUp<&Destination::dest, &Destination::dest>(cls, "dest");
+    refuseUnconstructedUse<Destination>();
 }
 
 void registerZorMsg(py::module_& m) {
@@ -99,4 +103,5 @@ void registerZorMsg(py::module_& m) {
     speedUp<&PyZorMsg::getMsgpackBody, &PyZorMsg::setMsgpackBody>(cls, "msgpack");
     speedUp<&PyZorMsg::getBinaryAttachment, &PyZorMsg::setBinaryAttachment>(cls, "body");
     speedUp<&PyZorMsg::getBodyView>(cls, "body_view");
+    refuseUnconstructedUse<PyZorMsg>();
 }

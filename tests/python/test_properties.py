@@ -209,17 +209,30 @@ def instance_functions(cls):
         if isinstance(member, property):
             yield from ((f"{cls.__name__}.{name}.{kind}", fn) for kind, fn in
                         (("fget", member.fget), ("fset", member.fset)) if fn is not None)
-        elif callable(member) and not isinstance(member, type):
+        elif callable(member) and not isinstance(member, type) and name != "__init__":  # __init__ makes one
             yield f"{cls.__name__}.{name}", member
 
 
-# The binding takes None for a `self` it holds by pointer and calls through
-# it; every function of the classes must refuse it instead.
-@pytest.mark.parametrize("name, fn", [f for cls in (ZorMsg, Destination) for f in instance_functions(cls)],
+# Instances the binding would call through: None for a `self` it holds by
+# pointer, and an object made by __new__ alone (no C++ object behind it).
+# Every function of the classes must refuse them instead.
+INSTANCES = {"None": lambda cls: None, "no __init__": lambda cls: cls.__new__(cls)}
+
+
+@pytest.mark.parametrize("name, cls, fn", [(n, cls, f) for cls in (ZorMsg, Destination)
+                                           for n, f in instance_functions(cls)],
                          ids=lambda v: v if isinstance(v, str) else "")
-def test_none_for_the_instance_is_refused(name, fn):
+@pytest.mark.parametrize("instance", INSTANCES)
+def test_instances_the_binding_cannot_use_are_refused(instance, name, cls, fn):
+    obj = INSTANCES[instance](cls)
     with pytest.raises(TypeError):
-        fn(None) if not name.endswith(".fset") else fn(None, None)
+        fn(obj) if not name.endswith(".fset") else fn(obj, None)
+
+
+@pytest.mark.parametrize("cls", [zormsg.DestinationType, zormsg.DeliveryMode])
+def test_enum_values_made_without_init_are_refused(cls):
+    with pytest.raises(TypeError, match="not initialised"):
+        int(cls.__new__(cls))
 
 
 @pytest.mark.parametrize("field, value", [("dest", "x/y"), ("dest", b"bytes"), ("dest", 3), ("dest", "\udcff"),
