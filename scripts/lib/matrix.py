@@ -52,9 +52,8 @@ def prepare(row):
     if not interp.prepare(it):
         row.problem = "its venv could not be set up (" + os.path.join(it.dir, "venv.log") + ")"
     else:
-        out = subprocess.run(
-            it.cmd([it.venv_python, "-c", "import msgpack, orjson; print(orjson.__version__, *msgpack.version, sep=' ')"]),
-            capture_output=True, text=True, check=False)
+        versions = "import msgpack, orjson; print(orjson.__version__, *msgpack.version, sep=' ')"
+        out = subprocess.run(it.cmd([it.venv_python, "-c", versions]), capture_output=True, text=True, check=False)
         if out.returncode == 0:
             orjson_v, *msgpack_v = out.stdout.split()
             row.versions = {"orjson": orjson_v, "msgpack": ".".join(msgpack_v)}
