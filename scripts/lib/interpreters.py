@@ -21,7 +21,8 @@ MATRIX_DIR = os.path.join(ROOT, "build", "matrix")
 OLDEST = (3, 7)
 # What a matrix venv holds: enough to build the module and zormsg_testing and
 # run tests/python, and to build the wheel without isolation.
-VENV_PACKAGES = ("pybind11", "scikit-build-core", "cmake", "ninja", "orjson", "msgpack", "pytest", "hypothesis")
+VENV_PACKAGES = ("pybind11", "scikit-build-core", "cmake", "ninja", "orjson", "msgpack", "pytest", "hypothesis",
+                 "greenlet")
 RUNTIME_PACKAGES = ("orjson", "msgpack")
 
 PROBE = (
