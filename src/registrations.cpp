@@ -61,11 +61,9 @@ void registerEnums(py::module_& m) {
 void registerDestination(py::module_& m) {
     py::class_<Destination> cls(m, "Destination");
     cls.def(py::init<const std::string&, const zorClient_destinationType&>(), py::arg("dest"),
-            py::arg_v("dest_type", ZORCLIENT_TOPIC_DESTINATION))
-        .def_readwrite("dest_type", &Destination::destType)
-        .def_readwrite("dest", &Destination::dest);
-    fastprop::speedUp<&Destination::destType, &Destination::destType>(cls, "dest_type");
-    fastprop::speedUp<&Destination::dest, &Destination::dest>(cls, "dest");
+            py::arg_v("dest_type", ZORCLIENT_TOPIC_DESTINATION));
+    fastprop::field<&Destination::destType>(cls, "dest_type");
+    fastprop::field<&Destination::dest>(cls, "dest");
     refuseUnconstructedUse<Destination>();
 }
 
@@ -74,34 +72,21 @@ void registerZorMsg(py::module_& m) {
     cls.def(py::init<>())
         // Through a reference: the binding takes None for a pointer `self` and
         // calls through it; a reference refuses None with its usual TypeError.
-        .def("__repr__", [](PyZorMsg& self) { return self.repr(); })
-        .def_property("dest", &PyZorMsg::getDestination, &PyZorMsg::setDestination)
-        .def_property("reply2", &PyZorMsg::getReplyToDestination, &PyZorMsg::setReplyToDestination)
-        .def_property("is_reply", &PyZorMsg::isReply, &PyZorMsg::setAsReply)
-        .def_property_readonly("is_request", &PyZorMsg::isRequest)
-        .def_property_readonly("is_p2p", &PyZorMsg::isP2P)
-        .def_property("delivery_mode", &PyZorMsg::getDeliveryMode, &PyZorMsg::setDeliveryMode)
-        .def_property("content_type", &PyZorMsg::getContentType, &PyZorMsg::setContentType)
-        .def_property("elide", &PyZorMsg::isElidingEligible, &PyZorMsg::setElidingEligible)
-        .def_property("json", &PyZorMsg::getJsonBody, &PyZorMsg::setJsonBody)
-        .def_property("msgpack", &PyZorMsg::getMsgpackBody, &PyZorMsg::setMsgpackBody)
-        .def_property("body", &PyZorMsg::getBinaryAttachment, &PyZorMsg::setBinaryAttachment)
-        .def_property_readonly("body_view", &PyZorMsg::getBodyView);
-
-    // The hot members, registered above for their texts and conversions, then
-    // given accessors that skip the generic dispatch for the usual types.
-    using fastprop::speedUp;
-    speedUp<&PyZorMsg::getDestination, &PyZorMsg::setDestination>(cls, "dest");
-    speedUp<&PyZorMsg::getReplyToDestination, &PyZorMsg::setReplyToDestination>(cls, "reply2");
-    speedUp<&PyZorMsg::isReply, &PyZorMsg::setAsReply>(cls, "is_reply");
-    speedUp<&PyZorMsg::isRequest>(cls, "is_request");
-    speedUp<&PyZorMsg::isP2P>(cls, "is_p2p");
-    speedUp<&PyZorMsg::getDeliveryMode, &PyZorMsg::setDeliveryMode>(cls, "delivery_mode");
-    speedUp<&PyZorMsg::getContentType, &PyZorMsg::setContentType>(cls, "content_type");
-    speedUp<&PyZorMsg::isElidingEligible, &PyZorMsg::setElidingEligible>(cls, "elide");
-    speedUp<&PyZorMsg::getJsonBody, &PyZorMsg::setJsonBody>(cls, "json");
-    speedUp<&PyZorMsg::getMsgpackBody, &PyZorMsg::setMsgpackBody>(cls, "msgpack");
-    speedUp<&PyZorMsg::getBinaryAttachment, &PyZorMsg::setBinaryAttachment>(cls, "body");
-    speedUp<&PyZorMsg::getBodyView>(cls, "body_view");
+        .def("__repr__", [](PyZorMsg& self) { return self.repr(); });
+    // Each property registered once, with the binding's texts and conversions
+    // and the fast accessors over them.
+    using fastprop::property;
+    property<&PyZorMsg::getDestination, &PyZorMsg::setDestination>(cls, "dest");
+    property<&PyZorMsg::getReplyToDestination, &PyZorMsg::setReplyToDestination>(cls, "reply2");
+    property<&PyZorMsg::isReply, &PyZorMsg::setAsReply>(cls, "is_reply");
+    property<&PyZorMsg::isRequest>(cls, "is_request");
+    property<&PyZorMsg::isP2P>(cls, "is_p2p");
+    property<&PyZorMsg::getDeliveryMode, &PyZorMsg::setDeliveryMode>(cls, "delivery_mode");
+    property<&PyZorMsg::getContentType, &PyZorMsg::setContentType>(cls, "content_type");
+    property<&PyZorMsg::isElidingEligible, &PyZorMsg::setElidingEligible>(cls, "elide");
+    property<&PyZorMsg::getJsonBody, &PyZorMsg::setJsonBody>(cls, "json");
+    property<&PyZorMsg::getMsgpackBody, &PyZorMsg::setMsgpackBody>(cls, "msgpack");
+    property<&PyZorMsg::getBinaryAttachment, &PyZorMsg::setBinaryAttachment>(cls, "body");
+    property<&PyZorMsg::getBodyView>(cls, "body_view");
     refuseUnconstructedUse<PyZorMsg>();
 }

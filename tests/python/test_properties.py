@@ -161,11 +161,23 @@ def test_repr_never_raises(msg, content_type):
 
 
 class SubMsg(ZorMsg):
-    """Instances of a subclass take the binding's own path: the reference."""
+    pass
 
 
 class SubDestination(Destination):
     pass
+
+
+class Truth:
+    """A value the binding converts to bool by calling Python code."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __bool__(self):
+        if isinstance(self.value, Exception):
+            raise self.value
+        return self.value
 
 
 # Values each setter takes directly, values the binding converts, and values
@@ -174,11 +186,12 @@ SETTER_VALUES = [
     ("dest", Destination("a/b", zormsg.Queue)), ("dest", SubDestination("s")), ("dest", "a/b"),
     ("dest", Destination("a\0b")), ("reply2", Destination("r")), ("reply2", None),
     ("is_reply", True), ("is_reply", False), ("is_reply", 1), ("is_reply", "yes"), ("elide", True), ("elide", 0.0),
+    ("is_reply", None), ("is_reply", Truth(True)), ("elide", Truth(ValueError("no truth"))),
     ("delivery_mode", zormsg.Persistent), ("delivery_mode", 16), ("delivery_mode", DeliveryMode(48)),
     ("content_type", "json"), ("content_type", b"msgpack"), ("content_type", "\udcff"), ("content_type", "a\0b"),
     ("content_type", 5), ("body", b"x"), ("body", bytearray(b"x")), ("body", type("B", (bytes,), {})(b"sub")),
     ("body", "text"), ("json", {"a": [1]}), ("json", type("D", (dict,), {})(a=1)), ("json", [1]), ("json", {"s": {1}}),
-    ("msgpack", {"a": 1}), ("msgpack", 3),
+    ("msgpack", {"a": 1}), ("msgpack", type("D", (dict,), {})(a=1)), ("msgpack", 3),
 ]
 
 
@@ -190,18 +203,42 @@ def outcome(fn):
         return (type(e), re.sub(r"<[\w.]+ object at 0x\w+>", "<object>", str(e)))
 
 
+def binding(cls, prop, kind):
+    """The pybind11 function behind a fast accessor: the reference."""
+    fn = zt.binding_function(getattr(cls.__dict__[prop], kind))
+    assert fn is not None, f"{cls.__name__}.{prop} has no fast {kind}"
+    return fn
+
+
 @pytest.mark.parametrize("prop, value", SETTER_VALUES)
 def test_fast_accessors_do_what_the_binding_does(prop, value):
-    fast, reference = ZorMsg(), SubMsg()
-    got = [outcome(lambda m=m: setattr(m, prop, value)) for m in (fast, reference)]
-    assert got[0] == got[1]
-    assert outcome(lambda: getattr(fast, prop)) == outcome(lambda: getattr(reference, prop))
-    assert repr(fast) == repr(reference)
+    fast, sub, reference = ZorMsg(), SubMsg(), ZorMsg()
+    got = [outcome(lambda m=m: setattr(m, prop, value)) for m in (fast, sub)]
+    got.append(outcome(lambda: binding(ZorMsg, prop, "fset")(reference, value)))
+    assert got[0] == got[1] == got[2]
+    read = [outcome(lambda m=m: getattr(m, prop)) for m in (fast, sub)]
+    read.append(outcome(lambda: binding(ZorMsg, prop, "fget")(reference)))
+    assert read[0] == read[1] == read[2]
+    assert repr(fast) == repr(sub) == repr(reference)
     # None for the instance is refused (the binding itself would crash on it).
     with pytest.raises(TypeError, match="incompatible function arguments"):
         type(fast).__dict__[prop].fset(None, value)
     with pytest.raises(TypeError, match="Invoked with: None$"):
         type(fast).__dict__[prop].fget(None)
+
+
+@pytest.mark.parametrize("kind, args, kwargs", [
+    ("fget", (), {}), ("fget", ("m", "m"), {}), ("fget", ("m",), {"x": 1}), ("fget", (), {"self": "m"}),
+    ("fset", ("m",), {}), ("fset", ("m", True, True), {}), ("fset", ("m",), {"value": True}),
+])
+def test_fast_accessors_refuse_other_calls_as_the_binding_does(kind, args, kwargs):
+    m = ZorMsg()
+    args = tuple(m if a == "m" else a for a in args)
+    kwargs = {k: m if v == "m" else v for k, v in kwargs.items()}
+    fast = getattr(ZorMsg.__dict__["is_reply"], kind)
+    got = outcome(lambda: fast(*args, **kwargs))
+    assert got[0] is TypeError and "incompatible function arguments" in got[1]
+    assert got == outcome(lambda: binding(ZorMsg, "is_reply", kind)(*args, **kwargs))
 
 
 def instance_functions(cls):
@@ -238,17 +275,20 @@ def test_enum_values_made_without_init_are_refused(cls):
 @pytest.mark.parametrize("field, value", [("dest", "x/y"), ("dest", b"bytes"), ("dest", 3), ("dest", "\udcff"),
                                           ("dest_type", zormsg.Queue), ("dest_type", 2)])
 def test_fast_destination_fields_do_what_the_binding_does(field, value):
-    fast, reference = Destination("a"), SubDestination("a")
-    assert outcome(lambda: setattr(fast, field, value)) == outcome(lambda: setattr(reference, field, value))
-    assert (fast.dest, fast.dest_type) == (reference.dest, reference.dest_type)
+    fast, sub, reference = Destination("a"), SubDestination("a"), Destination("a")
+    got = [outcome(lambda d=d: setattr(d, field, value)) for d in (fast, sub)]
+    got.append(outcome(lambda: binding(Destination, field, "fset")(reference, value)))
+    assert got[0] == got[1] == got[2]
+    assert (fast.dest, fast.dest_type) == (sub.dest, sub.dest_type) == (reference.dest, reference.dest_type)
 
 
-def test_fast_accessors_keep_the_registration():
-    for cls, names in ((ZorMsg, ["dest", "reply2", "is_reply", "is_request", "is_p2p", "delivery_mode",
-                                 "content_type", "elide", "json", "msgpack", "body", "body_view"]),
-                       (Destination, ["dest", "dest_type"])):
-        for name in names:
-            p = cls.__dict__[name]
-            assert type(p) is property and p.fdel is None and p.__doc__ == ""
-            assert p.fget.__name__ == "" and p.fget.__doc__.startswith("(")
-            assert (p.fset is None) == (name in ("is_request", "is_p2p", "body_view"))
+@pytest.mark.parametrize("cls, name", [(cls, name) for cls in (ZorMsg, Destination)
+                                       for name, p in vars(cls).items() if isinstance(p, property)])
+def test_every_property_is_fast_and_keeps_the_registration(cls, name):
+    p = cls.__dict__[name]
+    assert type(p) is property and p.fdel is None and p.__doc__ == ""
+    for fn in (p.fget, p.fset):
+        if fn is not None:  # a plain registration has no fast form: the binding runs around user code
+            assert zt.binding_function(fn) is not None, f"{cls.__name__}.{name}: registered without its fast form"
+            assert fn.__name__ == "" and fn.__doc__.startswith("(")
+    assert p.fset is None or zt.binding_function(p.fset).__doc__ == p.fset.__doc__

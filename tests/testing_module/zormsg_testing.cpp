@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/vocabulary.h"
+#include "internal/fast_property.h"
 #include "zorclient.h"
 
 namespace py = pybind11;
@@ -49,6 +50,15 @@ PYBIND11_MODULE(zormsg_testing, m) {
 #else
     m.attr("ASSERTIONS_ON") = true;
 #endif
+    // The pybind11 function a fast accessor (a property's fget or fset) hands
+    // what it does not take itself: the reference the accessors are checked
+    // against. None for anything else.
+    m.def("binding_function", [](py::handle fn) -> py::object {
+        if (!PyCFunction_Check(fn.ptr())) return py::none();
+        PyObject* self = PyCFunction_GET_SELF(fn.ptr());
+        if (self == nullptr || !PyCapsule_IsValid(self, fastprop::kSlotName)) return py::none();
+        return fastprop::slotOf(self).fallback;
+    });
     registerContainerTesting(m);
     registerMessageTesting(m);
 }
