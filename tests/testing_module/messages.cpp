@@ -12,6 +12,7 @@
 #include "dict2container.h"
 #include "pyzormsg.h"
 #include "testing.h"
+#include "unbound.h"
 
 namespace py = pybind11;
 
@@ -63,6 +64,26 @@ PyZorMsg* receivedMapMessage(py::dict d, py::object content_type, py::object htt
 #endif
     }
     return msg.release();
+}
+
+}  // namespace
+
+namespace {
+
+py::object unboundToDict(PyObject* const* args, Py_ssize_t nargs) {
+    unbound::expect("unbound_to_dict", nargs, 1);
+    return py::cast<PyZorMsg&>(py::handle(args[0])).to_dict();
+}
+
+py::object unboundFromDict(PyObject* const* args, Py_ssize_t nargs) {
+    unbound::expect("unbound_from_dict", nargs, 3);
+    PyZorMsg& msg = py::cast<PyZorMsg&>(py::handle(args[0]));
+    if (!PyDict_Check(args[1])) throw py::type_error("unbound_from_dict: d must be a dict");
+    char* heap = msg.from_dict(py::reinterpret_borrow<py::dict>(args[1]), py::cast<std::string>(py::handle(args[2])));
+    if (heap == nullptr) return py::none();
+    py::object buffer = py::cast(new HeapBuffer(heap), py::return_value_policy::take_ownership);
+    py::detail::keep_alive_impl(py::handle(args[0]), buffer);  // lives as long as the message
+    return buffer;
 }
 
 }  // namespace
@@ -131,8 +152,10 @@ void registerMessageTesting(py::module_& m) {
     });
 #endif
 
-    // The dictionary form.
+    // The dictionary form, and the same without the binding's dispatcher.
     m.def("to_dict", [](PyZorMsg& msg) { return msg.to_dict(); });
+    unbound::def<unboundToDict>(m, "unbound_to_dict", "to_dict(msg) called directly.");
+    unbound::def<unboundFromDict>(m, "unbound_from_dict", "from_dict(msg, d, format) called directly.");
     m.def(
         "from_dict",
         [](PyZorMsg& msg, py::dict d, std::string format) -> py::object {
