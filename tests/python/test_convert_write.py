@@ -436,8 +436,7 @@ class Pausing(list):
 
 
 @pytest.mark.parametrize("schedule", ["A B A C B", "A B B C A", "A B C A B"])
-def test_interleaved_conversions_give_what_each_gives_alone(schedule):
-    greenlet = pytest.importorskip("greenlet")
+def test_interleaved_conversions_give_what_each_gives_alone(schedule, greenlet):
     values = {"A": {"a": [1, Pausing([2, {"x": "y" * 300}]), 4]},
               "B": {"b": [[5, Pausing([6, [7, 8]])], {"m": "n"}]},
               "C": {"c": [[[9, 10], {"p": "q" * 500}]]}}

@@ -18,11 +18,6 @@ import pytest
 import zormsg_testing as zt
 from zormsg import ZorMsg
 
-try:
-    import greenlet
-except ImportError:  # no wheel for this interpreter
-    greenlet = None
-
 VIEWED = (BufferError, "while a view of it (body_view) is exported")
 CONVERTING = (RuntimeError, "being converted")
 
@@ -104,8 +99,9 @@ class Other:
     """Where an action runs: here, or in a thread or greenlet that may stay
     suspended inside a member of its own until finish()."""
 
-    def __init__(self, where):
+    def __init__(self, where, greenlet=None):
         self.where = where
+        self.greenlet = greenlet
         self.outcomes = []
         self.suspended = False
         self._entered, self._release = threading.Event(), threading.Event()
@@ -147,7 +143,7 @@ class Other:
             self._thread.start()
             assert self._entered.wait(10)
         else:
-            self._greenlet = greenlet.greenlet(recorded)
+            self._greenlet = self.greenlet.greenlet(recorded)
             self._greenlet.switch()
 
     def finish(self):
@@ -213,11 +209,10 @@ def prepared_message():
 
 @pytest.mark.parametrize("action", ACTIONS)
 @pytest.mark.parametrize("point, hook, carrier", list(cases()))
-def test_python_code_inside_a_member_cannot_break_it(point, hook, carrier, action):
-    if hook == "greenlet switch" and greenlet is None:
-        pytest.skip("greenlet has no wheel for this interpreter")
+def test_python_code_inside_a_member_cannot_break_it(point, hook, carrier, action, request):
     member, arguments, _, fmt = POINTS[point]
-    other = Other({"thread switch": "thread", "greenlet switch": "greenlet"}.get(hook, "here"))
+    where = {"thread switch": "thread", "greenlet switch": "greenlet"}.get(hook, "here")
+    other = Other(where, request.getfixturevalue("greenlet") if where == "greenlet" else None)
     m = prepared_message()
     state = State(m)
     before = (m.content_type, bytes(m.body), zt.to_dict(m))
