@@ -32,10 +32,6 @@ private:
     char* p_;
 };
 
-void check(zorClient_returnCode_t rc, const char* what) {
-    if (rc != ZORCLIENT_OK) throw std::runtime_error(std::string(what) + ": " + zorClient_getLastErrorInfo()->errorStr);
-}
-
 // A message whose body is a library map written from `d`, as another client
 // would send it. The map is built in a local buffer: the message copies it.
 PyZorMsg* receivedMapMessage(py::dict d, py::object content_type, py::object http_content_type, size_t size) {
