@@ -32,6 +32,23 @@ def test_rejected_destination_is_silent_and_keeps_the_old_one(msg):
     assert msg.dest.dest == "good"
 
 
+@pytest.mark.standin
+@pytest.mark.parametrize("prop", ["dest", "reply2"])
+@pytest.mark.parametrize("cls", [ZorMsg, type("SubMsg", (ZorMsg,), {})])  # the fast accessor and the binding
+def test_destination_write_out_of_memory_raises_and_keeps_the_old_one(prop, cls):
+    m = cls()
+    setattr(m, prop, Destination("replies/old"))
+    zt.fail_copies("destination", 1)
+    try:
+        with pytest.raises(MemoryError, match=f"^ZorMsg: the message did not take {prop}: out of memory"):
+            setattr(m, prop, Destination("replies/new"))
+    finally:
+        zt.fail_copies("destination", 0)
+    assert getattr(m, prop).dest == "replies/old"
+    setattr(m, prop, Destination("replies/new"))
+    assert getattr(m, prop).dest == "replies/new"
+
+
 @pytest.mark.parametrize("name, p2p", [("#P2P/v:abc", True), ("#P2P", True), ("#p2p/x", False),
                                        ("x#P2P", False), ("#P2", False), ("", False)])
 def test_is_p2p(msg, name, p2p):

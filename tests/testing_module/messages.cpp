@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "dict2container.h"
 #include "pyzormsg.h"
@@ -70,12 +71,18 @@ void registerMessageTesting(py::module_& m) {
     m.def("live_msgs", &zorClient_testing_liveMsgs);
     m.def("live_containers", &zorClient_testing_liveContainers);
     m.def("fail_allocs", &zorClient_testing_failAllocs);
-    // The next n copies of `what` ("body" or "properties") into a message
-    // fail as out of memory.
+    // The next n copies of `what` ("body", "properties" or "destination")
+    // into a message fail as out of memory.
     m.def("fail_copies", [](const std::string& what, unsigned n) {
-        if (what != "body" && what != "properties") throw py::value_error("fail_copies: \"body\" or \"properties\"");
-        zorClient_testing_failCopies(
-            what == "body" ? ZORCLIENT_TESTING_COPY_BODY : ZORCLIENT_TESTING_COPY_USER_PROPERTIES, n);
+        const std::pair<const char*, zorClient_testing_copy_t> kinds[] = {
+            {"body", ZORCLIENT_TESTING_COPY_BODY},
+            {"properties", ZORCLIENT_TESTING_COPY_USER_PROPERTIES},
+            {"destination", ZORCLIENT_TESTING_COPY_DESTINATION},
+        };
+        for (const auto& kind : kinds) {
+            if (what == kind.first) return zorClient_testing_failCopies(kind.second, n);
+        }
+        throw py::value_error("fail_copies: \"body\", \"properties\" or \"destination\"");
     });
 #endif
 

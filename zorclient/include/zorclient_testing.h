@@ -27,8 +27,9 @@ ZORCLIENT_API void zorClient_testing_failAllocs(unsigned n);
 
 /* What zorClient_testing_failCopies refuses to copy into a message. */
 typedef enum zorClient_testing_copy {
-    ZORCLIENT_TESTING_COPY_BODY = 0,           /* setBinaryAttachment, setBinaryAttachmentContainer */
-    ZORCLIENT_TESTING_COPY_USER_PROPERTIES = 1 /* strings added to the user property map */
+    ZORCLIENT_TESTING_COPY_BODY = 0,            /* setBinaryAttachment, setBinaryAttachmentContainer */
+    ZORCLIENT_TESTING_COPY_USER_PROPERTIES = 1, /* strings added to the user property map */
+    ZORCLIENT_TESTING_COPY_DESTINATION = 2      /* destination names: setDestination, setReplyTo */
 } zorClient_testing_copy_t;
 
 /* The next n copies of that kind fail as when memory runs out: ZORCLIENT_FAIL,
