@@ -77,8 +77,11 @@ def test_delivery_mode_and_elide(msg):
     assert msg.delivery_mode == DeliveryMode.Direct
     msg.delivery_mode = zormsg.Persistent
     assert msg.delivery_mode is not zormsg.Persistent and msg.delivery_mode == zormsg.Persistent
-    msg.delivery_mode = DeliveryMode(48)  # any value the library holds comes back
+    zt.set_delivery_mode_value(msg, 48)  # any value the library holds comes back
     assert int(msg.delivery_mode) == 48
+    other = ZorMsg()
+    other.delivery_mode = msg.delivery_mode  # and can be written again
+    assert int(other.delivery_mode) == 48
     assert msg.elide is False
     msg.elide = True
     assert msg.elide is True
@@ -191,7 +194,7 @@ SETTER_VALUES = [
     ("dest", Destination("a/b", zormsg.Queue)), ("dest", SubDestination("s")), ("dest", "a/b"),
     ("dest", Destination("a\0b")), ("reply2", Destination("r")), ("reply2", None),
     ("is_reply", True), ("is_reply", False), ("is_reply", 1), ("is_reply", "yes"), ("elide", True), ("elide", 0.0),
-    ("delivery_mode", zormsg.Persistent), ("delivery_mode", 16), ("delivery_mode", DeliveryMode(48)),
+    ("delivery_mode", zormsg.Persistent), ("delivery_mode", 16), ("delivery_mode", zormsg.NonPersistent),
     ("content_type", "json"), ("content_type", b"msgpack"), ("content_type", "\udcff"), ("content_type", "a\0b"),
     ("content_type", 5), ("body", b"x"), ("body", bytearray(b"x")), ("body", type("B", (bytes,), {})(b"sub")),
     ("body", "text"), ("json", {"a": [1]}), ("json", type("D", (dict,), {})(a=1)), ("json", [1]), ("json", {"s": {1}}),

@@ -5,6 +5,7 @@
 #include <zorclient_testing.h>
 #endif
 
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -109,6 +110,11 @@ void registerMessageTesting(py::module_& m) {
     m.def("set_correlation_id", [](PyZorMsg& msg, std::string id) { msg.setCorrlationId(std::move(id)); });
     m.def("get_correlation_id", [](PyZorMsg& msg) { return msg.getCorrlationId(); });
     m.def("set_deliver_to_one", [](PyZorMsg& msg, bool on) { msg.setDeliveryToOne(on); });
+    // Any number as the delivery mode, as a received message may carry one
+    // that DeliveryMode() refuses.
+    m.def("set_delivery_mode_value", [](PyZorMsg& msg, uint32_t mode) {
+        check(zorClient_msg_setDeliveryMode(msg.ptr(), mode), "setDeliveryMode");
+    });
     m.def("is_deliver_to_one", [](PyZorMsg& msg) { return zorClient_msg_isDeliverToOne(msg.ptr()) != 0; });
     m.def("json_body_message", [](std::string topic, std::string json_text, std::string format) {
         return new PyZorMsg(std::move(topic), json::parse(json_text), std::move(format));
