@@ -64,14 +64,14 @@ py::str PyZorMsg::repr() {
 
 void PyZorMsg::setDestination(Destination d) {
     checkNoNul(d.dest, "dest");
-    msg.setDestination(d);
+    raiseIfOutOfMemory(msg.setDestination(d), "ZorMsg: the message did not take dest");
 }
 
 Destination PyZorMsg::getDestination() { return msg.getDestination(); }
 
 void PyZorMsg::setReplyToDestination(Destination dest) {
     checkNoNul(dest.dest, "reply2");
-    msg.setReplyToDestination(dest);
+    raiseIfOutOfMemory(msg.setReplyToDestination(dest), "ZorMsg: the message did not take reply2");
 }
 
 Destination PyZorMsg::getReplyToDestination() { return msg.getReplyToDestination(); }

@@ -12,26 +12,31 @@ namespace py = pybind11;
 
 namespace {
 
-// pybind11 makes an enumeration value of any int it is given, but a number
-// that is none of the library's destination types cannot be held in the
-// library's enumeration without undefined behaviour (and the library would
-// drop a destination carrying it). Construction and unpickling refuse it.
-using DestinationTypeEnum = py::enum_<zorClient_destinationType>;
-
-zorClient_destinationType checkedDestinationType(DestinationTypeEnum::Scalar value) {
+// pybind11 makes an enumeration value of any int it is given. A number that
+// is none of the library's destination types cannot be held in the library's
+// enumeration without undefined behaviour (and the library would drop a
+// destination carrying it); a delivery mode the library does not know would
+// reach it and be sent. Construction and unpickling refuse both.
+zorClient_destinationType checkedDestinationType(py::enum_<zorClient_destinationType>::Scalar value) {
     if (!isDestinationType(value))
         throw py::value_error(std::to_string(value) + " is not a valid DestinationType (-1 to 3)");
     return static_cast<zorClient_destinationType>(value);
 }
 
-DestinationTypeEnum& refuseUnknownValues(DestinationTypeEnum& cls) {
-    using Scalar = DestinationTypeEnum::Scalar;
+DeliveryMode checkedDeliveryMode(py::enum_<DeliveryMode>::Scalar value) {
+    if (value != Direct && value != Persistent && value != NonPersistent)
+        throw py::value_error(std::to_string(value) + " is not a valid DeliveryMode (0, 16 or 32)");
+    return static_cast<DeliveryMode>(value);
+}
+
+template <class Enum, Enum (*Checked)(typename py::enum_<Enum>::Scalar)>
+py::enum_<Enum>& refuseUnknownValues(py::enum_<Enum>& cls) {
+    using Scalar = typename py::enum_<Enum>::Scalar;
     py::delattr(cls, "__init__");  // pybind11's own, which takes any int
-    cls.def(py::init([](Scalar value) { return checkedDestinationType(value); }), py::arg("value"));
+    cls.def(py::init([](Scalar value) { return Checked(value); }), py::arg("value"));
     cls.attr("__setstate__") = py::cpp_function(
         [](py::detail::value_and_holder& v_h, Scalar state) {
-            py::detail::initimpl::setstate<py::class_<zorClient_destinationType>>(v_h, checkedDestinationType(state),
-                                                                                  Py_TYPE(v_h.inst) != v_h.type->type);
+            py::detail::initimpl::setstate<py::class_<Enum>>(v_h, Checked(state), Py_TYPE(v_h.inst) != v_h.type->type);
         },
         py::detail::is_new_style_constructor(), py::name("__setstate__"), py::is_method(cls), py::arg("state"));
     return cls;
@@ -40,8 +45,9 @@ DestinationTypeEnum& refuseUnknownValues(DestinationTypeEnum& cls) {
 }  // namespace
 
 void registerEnums(py::module_& m) {
-    DestinationTypeEnum destinationType(m, "DestinationType", py::arithmetic(), "Zorvane Msg DestinationType");
-    refuseUnknownValues(destinationType)
+    py::enum_<zorClient_destinationType> destinationType(m, "DestinationType", py::arithmetic(),
+                                                         "Zorvane Msg DestinationType");
+    refuseUnknownValues<zorClient_destinationType, checkedDestinationType>(destinationType)
         .value("Null", ZORCLIENT_NULL_DESTINATION, "Null")
         .value("Topic", ZORCLIENT_TOPIC_DESTINATION, "Topic")
         .value("Queue", ZORCLIENT_QUEUE_DESTINATION, "Queue")
@@ -49,7 +55,8 @@ void registerEnums(py::module_& m) {
         .value("QueueTemp", ZORCLIENT_QUEUE_TEMP_DESTINATION, "QueueTemp")
         .export_values();
 
-    py::enum_<DeliveryMode>(m, "DeliveryMode", py::arithmetic(), "Zorvane Msg DeliveryMode")
+    py::enum_<DeliveryMode> deliveryMode(m, "DeliveryMode", py::arithmetic(), "Zorvane Msg DeliveryMode");
+    refuseUnknownValues<DeliveryMode, checkedDeliveryMode>(deliveryMode)
         .value("Direct", Direct, "Direct")
         .value("Persistent", Persistent, "Persistent")
         .value("NonPersistent", NonPersistent, "NonPersistent")

@@ -32,6 +32,24 @@ def test_rejected_destination_is_silent_and_keeps_the_old_one(msg):
     assert msg.dest.dest == "good"
 
 
+@pytest.mark.standin
+@pytest.mark.parametrize("prop", ["dest", "reply2"])
+@pytest.mark.parametrize("via", ["fast accessor", "binding"])
+def test_destination_write_out_of_memory_raises_and_keeps_the_old_one(prop, via):
+    m = ZorMsg()
+    setattr(m, prop, Destination("replies/old"))
+    write = ZorMsg.__dict__[prop].fset if via == "fast accessor" else zt.binding_function(ZorMsg.__dict__[prop].fset)
+    zt.fail_copies("destination", 1)
+    try:
+        with pytest.raises(MemoryError, match=f"^ZorMsg: the message did not take {prop}: out of memory"):
+            write(m, Destination("replies/new"))
+    finally:
+        zt.fail_copies("destination", 0)
+    assert getattr(m, prop).dest == "replies/old"
+    setattr(m, prop, Destination("replies/new"))
+    assert getattr(m, prop).dest == "replies/new"
+
+
 @pytest.mark.parametrize("name, p2p", [("#P2P/v:abc", True), ("#P2P", True), ("#p2p/x", False),
                                        ("x#P2P", False), ("#P2", False), ("", False)])
 def test_is_p2p(msg, name, p2p):
@@ -60,8 +78,11 @@ def test_delivery_mode_and_elide(msg):
     assert msg.delivery_mode == DeliveryMode.Direct
     msg.delivery_mode = zormsg.Persistent
     assert msg.delivery_mode is not zormsg.Persistent and msg.delivery_mode == zormsg.Persistent
-    msg.delivery_mode = DeliveryMode(48)  # any value the library holds comes back
+    zt.set_delivery_mode_value(msg, 48)  # any value the library holds comes back
     assert int(msg.delivery_mode) == 48
+    other = ZorMsg()
+    other.delivery_mode = msg.delivery_mode  # and can be written again
+    assert int(other.delivery_mode) == 48
     assert msg.elide is False
     msg.elide = True
     assert msg.elide is True
@@ -187,7 +208,7 @@ SETTER_VALUES = [
     ("dest", Destination("a\0b")), ("reply2", Destination("r")), ("reply2", None),
     ("is_reply", True), ("is_reply", False), ("is_reply", 1), ("is_reply", "yes"), ("elide", True), ("elide", 0.0),
     ("is_reply", None), ("is_reply", Truth(True)), ("elide", Truth(ValueError("no truth"))),
-    ("delivery_mode", zormsg.Persistent), ("delivery_mode", 16), ("delivery_mode", DeliveryMode(48)),
+    ("delivery_mode", zormsg.Persistent), ("delivery_mode", 16), ("delivery_mode", zormsg.NonPersistent),
     ("content_type", "json"), ("content_type", b"msgpack"), ("content_type", "\udcff"), ("content_type", "a\0b"),
     ("content_type", 5), ("body", b"x"), ("body", bytearray(b"x")), ("body", type("B", (bytes,), {})(b"sub")),
     ("body", "text"), ("json", {"a": [1]}), ("json", type("D", (dict,), {})(a=1)), ("json", [1]), ("json", {"s": {1}}),

@@ -41,12 +41,6 @@ public:
     zorClient_opaqueMsg_pt msg = nullptr;
 };
 
-void check(zorClient_returnCode_t rc, const char* what) {
-    if (rc != ZORCLIENT_OK) {
-        throw std::runtime_error(std::string(what) + " failed: " + zorClient_getLastErrorInfo()->errorStr);
-    }
-}
-
 void addFields(zorClient_opaqueContainer_pt c, py::handle fields, size_t size);
 
 // One field from (type_code, value) under name (null in a stream).

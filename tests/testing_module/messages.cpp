@@ -5,9 +5,11 @@
 #include <zorclient_testing.h>
 #endif
 
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "dict2container.h"
 #include "pyzormsg.h"
@@ -32,10 +34,6 @@ public:
 private:
     char* p_;
 };
-
-void check(zorClient_returnCode_t rc, const char* what) {
-    if (rc != ZORCLIENT_OK) throw std::runtime_error(std::string(what) + ": " + zorClient_getLastErrorInfo()->errorStr);
-}
 
 // A message whose body is a library map written from `d`, as another client
 // would send it. The map is built in a local buffer: the message copies it.
@@ -95,12 +93,18 @@ void registerMessageTesting(py::module_& m) {
     m.def("live_msgs", &zorClient_testing_liveMsgs);
     m.def("live_containers", &zorClient_testing_liveContainers);
     m.def("fail_allocs", &zorClient_testing_failAllocs);
-    // The next n copies of `what` ("body" or "properties") into a message
-    // fail as out of memory.
+    // The next n copies of `what` ("body", "properties" or "destination")
+    // into a message fail as out of memory.
     m.def("fail_copies", [](const std::string& what, unsigned n) {
-        if (what != "body" && what != "properties") throw py::value_error("fail_copies: \"body\" or \"properties\"");
-        zorClient_testing_failCopies(
-            what == "body" ? ZORCLIENT_TESTING_COPY_BODY : ZORCLIENT_TESTING_COPY_USER_PROPERTIES, n);
+        const std::pair<const char*, zorClient_testing_copy_t> kinds[] = {
+            {"body", ZORCLIENT_TESTING_COPY_BODY},
+            {"properties", ZORCLIENT_TESTING_COPY_USER_PROPERTIES},
+            {"destination", ZORCLIENT_TESTING_COPY_DESTINATION},
+        };
+        for (const auto& kind : kinds) {
+            if (what == kind.first) return zorClient_testing_failCopies(kind.second, n);
+        }
+        throw py::value_error("fail_copies: \"body\", \"properties\" or \"destination\"");
     });
 #endif
 
@@ -127,6 +131,11 @@ void registerMessageTesting(py::module_& m) {
     m.def("set_correlation_id", [](PyZorMsg& msg, std::string id) { msg.setCorrlationId(std::move(id)); });
     m.def("get_correlation_id", [](PyZorMsg& msg) { return msg.getCorrlationId(); });
     m.def("set_deliver_to_one", [](PyZorMsg& msg, bool on) { msg.setDeliveryToOne(on); });
+    // Any number as the delivery mode, as a received message may carry one
+    // that DeliveryMode() refuses.
+    m.def("set_delivery_mode_value", [](PyZorMsg& msg, uint32_t mode) {
+        check(zorClient_msg_setDeliveryMode(msg.ptr(), mode), "setDeliveryMode");
+    });
     m.def("is_deliver_to_one", [](PyZorMsg& msg) { return zorClient_msg_isDeliverToOne(msg.ptr()) != 0; });
     m.def("json_body_message", [](std::string topic, std::string json_text, std::string format) {
         return new PyZorMsg(std::move(topic), json::parse(json_text), std::move(format));
