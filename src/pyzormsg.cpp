@@ -95,7 +95,7 @@ bool PyZorMsg::isElidingEligible() { return msg.isElidingEligible(); }
 void PyZorMsg::setContentType(std::string str) {
     checkBodyFree(msg);
     checkNoNul(str, "content_type");
-    msg.setContentType(str);
+    raiseIfOutOfMemory(msg.setContentType(str), "ZorMsg: the message did not take content_type");
 }
 
 std::string PyZorMsg::getContentType() { return msg.getContentType(); }

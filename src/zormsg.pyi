@@ -156,7 +156,7 @@ class ZorMsg:
     """A copy of the body; takes bytes or a subclass, not bytearray or memoryview."""
     content_type: str
     """Takes str, bytes or bytearray, stored as given; bytes that are not UTF-8 make the getter raise
-    UnicodeDecodeError."""
+    UnicodeDecodeError. A write the library has no memory for raises MemoryError."""
     delivery_mode: DeliveryMode
     """Takes a DeliveryMode, not an int; a number a received message carries comes back as it is."""
     dest: Destination

@@ -34,7 +34,7 @@ DOCS = [
     ("    reply2: Destination", "The reply-to destination, as dest."),
     ("    content_type: str",
      "Takes str, bytes or bytearray, stored as given; bytes that are not UTF-8 make the getter raise\n"
-     "UnicodeDecodeError."),
+     "UnicodeDecodeError. A write the library has no memory for raises MemoryError."),
     ("    delivery_mode: DeliveryMode",
      "Takes a DeliveryMode, not an int; a number a received message carries comes back as it is."),
     ("    is_reply: bool", "Takes True, False, None (false) or an object with a numeric truth value (2 is true)."),

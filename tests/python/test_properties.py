@@ -33,21 +33,29 @@ def test_rejected_destination_is_silent_and_keeps_the_old_one(msg):
 
 
 @pytest.mark.standin
-@pytest.mark.parametrize("prop", ["dest", "reply2"])
+@pytest.mark.parametrize("prop, copy, old, new", [
+    ("dest", "destination", Destination("replies/old"), Destination("replies/new")),
+    ("reply2", "destination", Destination("replies/old"), Destination("replies/new")),
+    ("content_type", "properties", "text/old", "text/new"),
+])
 @pytest.mark.parametrize("via", ["fast accessor", "binding"])
-def test_destination_write_out_of_memory_raises_and_keeps_the_old_one(prop, via):
+def test_header_write_out_of_memory_raises_and_keeps_the_old_one(prop, copy, old, new, via):
+    def value():
+        v = getattr(m, prop)
+        return v.dest if isinstance(v, Destination) else v
+
     m = ZorMsg()
-    setattr(m, prop, Destination("replies/old"))
+    setattr(m, prop, old)
     write = ZorMsg.__dict__[prop].fset if via == "fast accessor" else zt.binding_function(ZorMsg.__dict__[prop].fset)
-    zt.fail_copies("destination", 1)
+    zt.fail_copies(copy, 1)
     try:
         with pytest.raises(MemoryError, match=f"^ZorMsg: the message did not take {prop}: out of memory"):
-            write(m, Destination("replies/new"))
+            write(m, new)
     finally:
-        zt.fail_copies("destination", 0)
-    assert getattr(m, prop).dest == "replies/old"
-    setattr(m, prop, Destination("replies/new"))
-    assert getattr(m, prop).dest == "replies/new"
+        zt.fail_copies(copy, 0)
+    assert value() == (old.dest if isinstance(old, Destination) else old)
+    setattr(m, prop, new)
+    assert value() == (new.dest if isinstance(new, Destination) else new)
 
 
 @pytest.mark.parametrize("name, p2p", [("#P2P/v:abc", True), ("#P2P", True), ("#p2p/x", False),
