@@ -26,6 +26,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -53,10 +54,17 @@ struct Slot {
     const pyd::type_info* result_info = nullptr;  // type of a class-typed result, else null
 };
 
-// The name of the capsules holding slots.
-constexpr const char* kSlotName = "zormsg.fast_accessor";
+inline Slot& slotOf(PyObject* capsule) { return *static_cast<Slot*>(PyCapsule_GetPointer(capsule, nullptr)); }
 
-inline Slot& slotOf(PyObject* capsule) { return *static_cast<Slot*>(PyCapsule_GetPointer(capsule, kSlotName)); }
+// What tells a slot's capsule from others, for the tests: its context. Not
+// its name, which PyCapsule_GetPointer would compare on every call.
+constexpr const char* kSlotTag = "zormsg.fast_accessor";
+
+inline bool isSlot(PyObject* capsule) {
+    if (!PyCapsule_IsValid(capsule, nullptr)) return false;
+    const auto* tag = static_cast<const char*>(PyCapsule_GetContext(capsule));
+    return tag != nullptr && std::strcmp(tag, kSlotTag) == 0;
+}
 
 // The arguments of a vectorcall: `nargs` positional ones, then one per name
 // in `kwnames` (null or a tuple).
@@ -324,7 +332,9 @@ py::object fastFunction(py::handle original, PyCFunction impl, int flags) {
     slot->def.ml_meth = impl;
     slot->def.ml_flags = flags;
     slot->def.ml_doc = doc.is_none() ? nullptr : slot->doc.c_str();
-    py::capsule owner(slot.get(), kSlotName, [](void* p) { delete static_cast<Slot*>(p); });
+    // The destructor of the capsule's own kind, which leaves its context free for the tag.
+    py::capsule owner(slot.get(), nullptr, [](PyObject* capsule) { delete &slotOf(capsule); });
+    if (PyCapsule_SetContext(owner.ptr(), const_cast<char*>(kSlotTag)) != 0) throw py::error_already_set();
     Slot* owned = slot.release();  // the capsule's now
     PyObject* fn = PyCFunction_NewEx(&owned->def, owner.ptr(), nullptr);
     if (fn == nullptr) throw py::error_already_set();

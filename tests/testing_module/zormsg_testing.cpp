@@ -69,7 +69,7 @@ PYBIND11_MODULE(zormsg_testing, m) {
     m.def("binding_function", [](py::handle fn) -> py::object {
         if (!PyCFunction_Check(fn.ptr())) return py::none();
         PyObject* self = PyCFunction_GET_SELF(fn.ptr());
-        if (self == nullptr || !PyCapsule_IsValid(self, fastprop::kSlotName)) return py::none();
+        if (self == nullptr || !fastprop::isSlot(self)) return py::none();
         return fastprop::slotOf(self).fallback;
     });
     registerContainerTesting(m);
