@@ -59,7 +59,11 @@ CASES = {
 
 
 def count(stmt, size, n, lib):
-    """{shared object: instructions} of the whole run."""
+    """{shared object: instructions} of the whole run.
+
+    --auto=no: without it callgrind_annotate also prints every readable source
+    file with its lines' counts, which the sum below would add a second time.
+    """
     with tempfile.TemporaryDirectory() as tmp:
         script = os.path.join(tmp, "case.py")
         with open(script, "w") as f:
@@ -69,7 +73,7 @@ def count(stmt, size, n, lib):
         env = dict(os.environ, PYTHONHASHSEED="0")
         subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sys.executable, script],
                        check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", out],
+        text = subprocess.run(["callgrind_annotate", "--auto=no", "--inclusive=no", "--threshold=100", out],
                               check=True, capture_output=True, text=True).stdout
     per = collections.Counter()
     for line in text.splitlines():

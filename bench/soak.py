@@ -46,6 +46,7 @@ BIG = {"k%03d" % i: {"i": i, "s": "text %d" % i, "l": [i, i + 1.5]} for i in ran
 DESTS = [Destination("orders/eu/new"), Destination("#P2P/v:abc", zormsg.Queue),
          Destination("a/much/longer/destination/name/than/fits/inline/%d" % 7, zormsg.TopicTemp)]
 MODES = [zormsg.Direct, zormsg.Persistent, zormsg.NonPersistent]
+PROPERTIES = [(n, p.fset is not None) for n, p in vars(ZorMsg).items() if isinstance(p, property)]
 
 
 def one(i):
@@ -65,6 +66,14 @@ def one(i):
     m.json
     m.msgpack = SMALL
     m.msgpack
+    for name, writable in PROPERTIES:  # every property, a new one too: read, and written back
+        try:
+            value = getattr(m, name)
+            if writable:
+                setattr(m, name, value)
+        except ValueError:  # a body of another format does not decode
+            pass
+    value = None  # a body view read above is released
     zt.from_dict(m, SMALL, "json")
     zt.to_dict(m)
     zt.from_dict(m, SMALL, "msgpack")

@@ -76,6 +76,8 @@ lane_b() {  # about one core each: the dev build's checks, then builds of their 
   stage B "sanitizers" env JOBS="$(jobs_b)" bash scripts/stages/sanitize.sh || true
   stage B "fuzzing" env JOBS="$(jobs_b)" bash scripts/stages/fuzz.sh || true
   stage B "external-library" env JOBS="$(jobs_b)" bash scripts/stages/external_library.sh || true
+  # Last: it reuses build/dev and the fuzzing stage's build.
+  stage B "doc snippets" bash scripts/stages/doc_snippets.sh || true
 }
 
 table() {

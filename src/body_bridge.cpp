@@ -12,6 +12,7 @@
 #include "internal/pyref.h"
 #include "internal/refusal.h"
 #include "internal/scratch.h"
+#include "internal/write_checks.h"
 
 namespace py = pybind11;
 
@@ -49,8 +50,8 @@ py::object importAttr(const char* package, const char* attr) {
     return py::reinterpret_steal<py::object>(fn);
 }
 
-void storeEncoded(ZorMsg& msg, py::handle dumps, const py::dict& d, const char* package, const char* content_type,
-                  const ContentTypeUndo* undo, const char* who) {
+// dumps(d), which must be bytes within the attachment limit.
+py::object encodeWith(py::handle dumps, const py::dict& d, const char* package) {
     py::object encoded = stealOrThrow(callOne(dumps, d.ptr()));
     PyObject* b = encoded.ptr();
     if (!PyBytes_Check(b))
@@ -59,9 +60,7 @@ void storeEncoded(ZorMsg& msg, py::handle dumps, const py::dict& d, const char* 
         throw std::overflow_error("encoded body of " + std::to_string(PyBytes_GET_SIZE(b)) +
                                   " bytes exceeds the message's limit of " + std::to_string(kMaxAttachmentSize) +
                                   " bytes");
-    const ContentTypeWrite announced(msg, content_type, who, undo);
-    if (msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b))) != ZORCLIENT_OK)
-        announced.refused();
+    return encoded;
 }
 
 // msgpack's packer recurses once per nesting level, up to its own limit of
@@ -167,13 +166,31 @@ void BodyBridge::bind() {
     json_loads = jloads.release();
 }
 
+py::object BodyBridge::encodeJson(const py::dict& d) { return encodeWith(json_dumps, d, "orjson"); }
+
+py::object BodyBridge::encodeMsgpack(const py::dict& d) {
+    checkMsgpackRoom(d.ptr());
+    return encodeWith(msgpack_dumps, d, "msgpack");
+}
+
+void BodyBridge::writeBody(ZorMsg& msg, py::handle encoded, const char* content_type, const ContentTypeUndo* undo,
+                           const char* who) {
+    PyObject* b = encoded.ptr();
+    const ContentTypeWrite announced(msg, content_type, who, undo);
+    if (msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b))) != ZORCLIENT_OK)
+        announced.refused();
+}
+
 void BodyBridge::storeJson(ZorMsg& msg, const py::dict& d, const ContentTypeUndo* undo, const char* who) {
-    storeEncoded(msg, json_dumps, d, "orjson", ctype::kJson, undo, who);
+    py::object encoded = encodeJson(d);
+    checkBodyStillWritable(msg, undo);  // the encoder ran Python code
+    writeBody(msg, encoded, ctype::kJson, undo, who);
 }
 
 void BodyBridge::storeMsgpack(ZorMsg& msg, const py::dict& d, const ContentTypeUndo* undo, const char* who) {
-    checkMsgpackRoom(d.ptr());
-    storeEncoded(msg, msgpack_dumps, d, "msgpack", ctype::kMsgpack, undo, who);
+    py::object encoded = encodeMsgpack(d);
+    checkBodyStillWritable(msg, undo);  // the encoder ran Python code
+    writeBody(msg, encoded, ctype::kMsgpack, undo, who);
 }
 
 py::dict BodyBridge::loadJson(ZorMsg& msg) { return decodeJson(attachmentBytes(msg)); }

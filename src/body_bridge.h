@@ -29,14 +29,24 @@ public:
     // Encodes `d` with the package's dumps and stores it as the body under
     // `content_type`. The message is not touched unless the encoder gave
     // bytes (TypeError otherwise) that fit the attachment limit
-    // (OverflowError otherwise). When the library refuses the content type
-    // or the body, both stay as they were (as `undo` holds them, when given)
-    // and it raises MemoryError (out of memory) or RuntimeError, naming `who`
-    // and the library's error text.
+    // (OverflowError otherwise), and unless, once the encoder (Python code)
+    // has run, no body view is exported (BufferError) and no conversion
+    // holds the message (RuntimeError); a refusal of these puts back what
+    // `undo` holds. When the library refuses the content type or the body,
+    // both stay as they were (as `undo` holds them, when given) and it raises
+    // MemoryError (out of memory) or RuntimeError, naming `who` and the
+    // library's error text.
     void storeJson(ZorMsg& msg, const pybind11::dict& d, const ContentTypeUndo* undo = nullptr,
                    const char* who = "ZorMsg");
     void storeMsgpack(ZorMsg& msg, const pybind11::dict& d, const ContentTypeUndo* undo = nullptr,
                       const char* who = "ZorMsg");
+    // The two steps of a store, for a caller that checks the message in
+    // between itself: the encoded bytes (runs Python code; TypeError and
+    // OverflowError as above), then the write (runs none).
+    pybind11::object encodeJson(const pybind11::dict& d);
+    pybind11::object encodeMsgpack(const pybind11::dict& d);
+    void writeBody(ZorMsg& msg, pybind11::handle encoded, const char* content_type, const ContentTypeUndo* undo,
+                   const char* who);
     // The attachment decoded, as a dict: orjson.loads(body), or
     // msgpack.loads(body, raw=False) with a sequence as {"content": value};
     // any other value goes through dict().

@@ -29,9 +29,20 @@ int exportBuffer(PyObject* self, Py_buffer* view, int flags) {
 
 void releaseExport(PyObject* self) {
     auto* e = reinterpret_cast<BodyExport*>(self);
-    --e->msg->body_views;
+    PyObject_GC_UnTrack(self);
+    --e->msg->body_views;  // while the owner, and so the message, still lives
     Py_DECREF(e->owner);
-    Py_TYPE(self)->tp_free(self);
+    PyObject_GC_Del(self);
+}
+
+// The exporter holds its message, and a message that holds a view of its own
+// body (a subclass keeping self.view = self.body_view) makes a cycle through
+// it: the collector must see that edge. There is no clear: the exporter lets
+// go of its message only when it dies, so the body outlives every view, and
+// the collector breaks such a cycle at the view or the message's __dict__.
+int traverseExport(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<BodyExport*>(self)->owner);
+    return 0;
 }
 
 PyBufferProcs g_exportBuffer = {exportBuffer, nullptr};
@@ -47,9 +58,10 @@ PyTypeObject* exportType() {
 #endif
         g_exportType.tp_name = "zormsg.BodyExport";
         g_exportType.tp_basicsize = sizeof(BodyExport);
-        g_exportType.tp_flags = Py_TPFLAGS_DEFAULT;
+        g_exportType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
         g_exportType.tp_doc = "The exporter behind ZorMsg.body_view.";
         g_exportType.tp_dealloc = releaseExport;
+        g_exportType.tp_traverse = traverseExport;
         g_exportType.tp_as_buffer = &g_exportBuffer;
         if (PyType_Ready(&g_exportType) != 0) throw py::error_already_set();
         ready = true;
@@ -59,16 +71,19 @@ PyTypeObject* exportType() {
 
 py::memoryview viewOf(PyObject* owner, PyZorMsg& msg) {
     static char empty[1] = {0};
-    const Bytes body = msg.msg.getBinaryAttachment();
     PyTypeObject* type = exportType();
-    auto* e = PyObject_New(BodyExport, type);
+    auto* e = PyObject_GC_New(BodyExport, type);
     if (e == nullptr) throw py::error_already_set();
+    // Read after the allocation, which may have run a finalizer that wrote
+    // the body; from the count on, writes are refused.
+    const Bytes body = msg.msg.getBinaryAttachment();
     Py_INCREF(owner);
     e->owner = owner;
     e->msg = &msg.msg;
     e->data = body.bytes_p != nullptr ? body.bytes_p : empty;
     e->size = body.bytes_p != nullptr ? static_cast<Py_ssize_t>(body.size) : 0;
     ++msg.msg.body_views;
+    PyObject_GC_Track(e);
     py::object exporter = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(e));
     return py::reinterpret_steal<py::memoryview>(stealOrThrow(PyMemoryView_FromObject(exporter.ptr())).release());
 }

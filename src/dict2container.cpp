@@ -22,9 +22,11 @@ namespace {
 // Working areas of nested containers.
 //
 // A nested map or stream is built in a buffer of its own and then copied into
-// its parent. The buffers live on the heap, one per nesting level in use on
-// this thread, and are reused from call to call. They start at 8192 (map) or
-// 65536 (stream) bytes; when a field does not fit, the container built so far
+// its parent. The buffers live on the heap and are reused from call to call:
+// a build takes one from this thread's pool and owns it until it ends, so two
+// live builds never share one, whatever order they run and end in (greenlets
+// interleave conversions on one thread). They start at 8192 (map) or 65536
+// (stream) bytes; when a field does not fit, the container built so far
 // moves into a larger buffer (its fields copied by the library, not read from
 // Python again) and the field goes in there, so no field is ever dropped and
 // every Python value is read once.
@@ -33,52 +35,52 @@ constexpr size_t kMapArea = 8192;
 constexpr size_t kStreamArea = 65536;
 // Field lengths are 32-bit in the library: no container can be larger.
 constexpr size_t kMaxArea = kMaxAttachmentSize;
-// Kept for the next call (kKeptLevels of them); deeper or larger areas are
-// released after each top-level call.
+// The pool keeps kKeptLevels areas; larger ones than this are released when
+// the last call on the thread ends.
 constexpr size_t kKeptAreaBytes = size_t(4) << 20;
 // Room for a field's own framing and name beyond its value, generously.
 constexpr size_t kFieldSlack = 256;
 
 using Area = WriteArea;
 
-// Holds the next free level for one nested build; levels are taken and given
-// back in stack order, so a conversion re-entered from Python code just uses
-// the levels above.
+// The area of one nested build, taken from the pool (or new) and given back
+// when the build ends.
 class AreaLease {
 public:
     // The pool's address is fixed per thread: the caller looks it up once per
     // level, as a thread_local costs a call each time in a shared object.
-    AreaLease(WriteAreas& pool, size_t minSize) : pool_(&pool), idx_(pool_->inUse) {
-        if (idx_ >= pool_->levels.size()) pool_->levels.emplace_back();
-        ++pool_->inUse;
-        if (idx_ >= kKeptLevels) pool_->oversized = true;
-        if (pool_->levels[idx_].size < minSize) {
+    AreaLease(WriteAreas& pool, size_t minSize) : pool_(&pool) {
+        if (!pool.free.empty()) {
+            area_ = std::move(pool.free.back());
+            pool.free.pop_back();
+        }
+        if (area_.size < minSize) {
             // Uninitialised on purpose; the library needs no zeroed area.
-            Area& a = pool_->levels[idx_];
-            a.buf.reset();
-            a.buf.reset(new char[minSize]);
-            a.size = minSize;
+            area_.buf.reset();
+            area_.buf.reset(new char[minSize]);
+            area_.size = minSize;
         }
     }
-    ~AreaLease() { --pool_->inUse; }
+    ~AreaLease() {
+        if (pool_->free.size() >= kKeptLevels) return;  // released with the lease
+        if (area_.size > kKeptAreaBytes) pool_->oversized = true;
+        pool_->free.push_back(std::move(area_));
+    }
     AreaLease(const AreaLease&) = delete;
     AreaLease& operator=(const AreaLease&) = delete;
 
-    // Not cached by callers: deeper leases may move the level table.
-    char* buf() const { return pool_->levels[idx_].buf.get(); }
-    size_t size() const { return pool_->levels[idx_].size; }
+    char* buf() const { return area_.buf.get(); }
+    size_t size() const { return area_.size; }
 
-    // Takes `buf` as this level's area; nothing may point into the old one.
+    // Takes `buf` as this build's area; nothing may point into the old one.
     void adopt(std::unique_ptr<char[]> buf, size_t n) {
-        Area& a = pool_->levels[idx_];
-        a.buf = std::move(buf);
-        a.size = n;
-        if (n > kKeptAreaBytes) pool_->oversized = true;
+        area_.buf = std::move(buf);
+        area_.size = n;
     }
 
 private:
     WriteAreas* pool_;
-    size_t idx_;
+    Area area_;
 };
 
 // Marks a public entry point; the last one to leave trims the pool.
@@ -86,7 +88,11 @@ class CallScope {
 public:
     CallScope() : CallScope(conversionScratch()) {}
     explicit CallScope(ConversionScratch& scratch) : pool_(scratch.areas) {
-        if (++pool_.calls == 1) scratch.stack.learn();
+        if (++pool_.calls == 1) {
+            scratch.stack.learn();
+            // Room for every area the pool keeps, so giving one back never allocates.
+            pool_.free.reserve(kKeptLevels);
+        }
     }
     ~CallScope() {
         if (--pool_.calls == 0 && pool_.oversized) trim();
@@ -98,10 +104,9 @@ public:
 private:
     WriteAreas& pool_;
 
+    // Only the pool's own areas: those of live builds belong to them.
     void trim() {
-        if (pool_.inUse != 0) return;
-        if (pool_.levels.size() > kKeptLevels) pool_.levels.resize(kKeptLevels);
-        for (Area& a : pool_.levels) {
+        for (Area& a : pool_.free) {
             if (a.size > kKeptAreaBytes) {
                 a.buf.reset();
                 a.size = 0;

@@ -109,17 +109,16 @@ char* PyZorMsg::from_dict(py::dict d, std::string format) {
     checkBodyUnviewed(msg);
     // A refused write leaves content type and body as they were.
     const ContentTypeWrite announced(msg, format.c_str(), "from_dict");
-    if (format == ctype::kJson) {
-        bridge.storeJson(msg, d, &announced.undo(), "from_dict");
-        return nullptr;
-    }
-    if (format == ctype::kMsgpack) {
-        bridge.storeMsgpack(msg, d, &announced.undo(), "from_dict");
+    if (format == ctype::kJson || format == ctype::kMsgpack) {
+        py::object encoded = format == ctype::kJson ? bridge.encodeJson(d) : bridge.encodeMsgpack(d);
+        checkBodyStillWritable(msg, &announced.undo(), true);  // the encoder ran Python code
+        bridge.writeBody(msg, encoded, format.c_str(), &announced.undo(), "from_dict");
         return nullptr;
     }
 
     py::object encoded = bridge.dumpJson(d);
     if (!PyBytes_Check(encoded.ptr())) throw std::runtime_error("Unable to extract bytes contents!");
+    checkBodyStillWritable(msg, &announced.undo(), true);  // the encoder ran Python code
     const std::string json_str(PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
 
     // Every write builds a fresh map holding only the new field: adding to a
@@ -150,6 +149,11 @@ char* PyZorMsg::from_dict(py::dict d, std::string format) {
     }
     // The small buffer goes to the message, to live exactly as long as the map.
     if (small && msg.container_p != nullptr) msg.adoptContainerBuffer(std::move(small));
+    if (rc == ZORCLIENT_OK && msg.body_views != 0) {
+        // Another thread took a view while the GIL was released.
+        msg.releaseContainer();
+        checkBodyStillWritable(msg, &announced.undo(), true);
+    }
     if (rc == ZORCLIENT_OK) rc = msg.attachmentContainerMap();
     if (rc != ZORCLIENT_OK) {
         const zorClient_errorInfo_t refusal = *zorClient_getLastErrorInfo();

@@ -64,14 +64,14 @@ py::str PyZorMsg::repr() {
 
 void PyZorMsg::setDestination(Destination d) {
     checkNoNul(d.dest, "dest");
-    msg.setDestination(d);
+    raiseIfOutOfMemory(msg.setDestination(d), "ZorMsg: the message did not take dest");
 }
 
 Destination PyZorMsg::getDestination() { return msg.getDestination(); }
 
 void PyZorMsg::setReplyToDestination(Destination dest) {
     checkNoNul(dest.dest, "reply2");
-    msg.setReplyToDestination(dest);
+    raiseIfOutOfMemory(msg.setReplyToDestination(dest), "ZorMsg: the message did not take reply2");
 }
 
 Destination PyZorMsg::getReplyToDestination() { return msg.getReplyToDestination(); }
@@ -95,7 +95,7 @@ bool PyZorMsg::isElidingEligible() { return msg.isElidingEligible(); }
 void PyZorMsg::setContentType(std::string str) {
     checkBodyFree(msg);
     checkNoNul(str, "content_type");
-    msg.setContentType(str);
+    raiseIfOutOfMemory(msg.setContentType(str), "ZorMsg: the message did not take content_type");
 }
 
 std::string PyZorMsg::getContentType() { return msg.getContentType(); }

@@ -140,33 +140,55 @@ class DeliveryMode:
     def value(self) -> int:
         ...
 class Destination:
+    """A destination name and type, copied in. Nothing is checked until it is assigned to ZorMsg.dest or
+    ZorMsg.reply2 (a name holding a NUL raises ValueError there). It has no equality of its own (== is
+    identity) and cannot be pickled or copied."""
     dest: str
+    """The name. One given as bytes is read back decoded as UTF-8: a name that is not UTF-8 raises
+    UnicodeDecodeError on every read."""
     dest_type: DestinationType
     def __init__(self, dest: str | bytes, dest_type: DestinationType = DestinationType.Topic) -> None:
         ...
 class ZorMsg:
+    """A message of the client library. A value of a type a property does not take raises TypeError, whose
+    text ends with "Invoked with:" and the arguments' reprs: the message's whole dump, then the value."""
     body: bytes
+    """A copy of the body; takes bytes or a subclass, not bytearray or memoryview."""
     content_type: str
+    """Takes str, bytes or bytearray, stored as given; bytes that are not UTF-8 make the getter raise
+    UnicodeDecodeError. A write the library has no memory for raises MemoryError."""
     delivery_mode: DeliveryMode
+    """Takes a DeliveryMode, not an int; a number a received message carries comes back as it is."""
     dest: Destination
+    """A copy of the destination: assign a Destination to change it. A value the library refuses is
+    dropped and the old one stays; a write the library has no memory for raises MemoryError."""
     elide: bool
+    """Takes what is_reply takes."""
     is_reply: bool
+    """Takes True, False, None (false) or an object with a numeric truth value (2 is true)."""
     json: dict[str, typing.Any]
+    """The body through orjson.loads, as a dict: an empty or non-JSON body raises orjson.JSONDecodeError,
+    and a top-level array goes through dict() (an array of pairs becomes a dict, others raise TypeError
+    or ValueError). Setting it writes orjson.dumps (str keys only) and the content type "json"."""
     msgpack: dict[typing.Any, typing.Any]
+    """The body through msgpack.loads: map keys must be str or bytes, so a dict written with other keys
+    ({1: 2}) is taken but reading it back raises ValueError. A top-level array reads as
+    {"content": [...]}. Setting it writes msgpack.dumps and the content type "msgpack"."""
     reply2: Destination
+    """The reply-to destination, as dest."""
     def __init__(self) -> None:
         ...
     def __repr__(self) -> str:
         ...
     @property
     def body_view(self) -> memoryview:
-        ...
+        """A read-only view of the body, no copy; body writes raise BufferError while it is exported."""
     @property
     def is_p2p(self) -> bool:
-        ...
+        """True when the destination name begins with "#P2P" (case-sensitive): point to point."""
     @property
     def is_request(self) -> bool:
-        ...
+        """True when the message has a reply-to destination and is not marked as a reply."""
 Direct: DeliveryMode
 NonPersistent: DeliveryMode
 Null: DestinationType

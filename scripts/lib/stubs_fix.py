@@ -1,7 +1,8 @@
 """Turns pybind11-stubgen's stub of zormsg into src/zormsg.pyi: what the
 generator cannot see from the signatures (Destination takes the name as str
-or bytes, the bodies are dicts of known key types), and no __all__, which the
-module does not define.
+or bytes, the bodies are dicts of known key types), docstrings saying what the
+values take and give (the module's properties have none), and no __all__,
+which the module does not define.
 
     python scripts/lib/stubs_fix.py <generated zormsg.pyi> src/zormsg.pyi
 """
@@ -17,13 +18,74 @@ FIXES = [
 ]
 
 
+# (line of the fixed stub, its docstring): after a class or attribute line,
+# or as the body of a def line (in place of its "...").
+DOCS = [
+    ("class Destination:",
+     "A destination name and type, copied in. Nothing is checked until it is assigned to ZorMsg.dest or\n"
+     "ZorMsg.reply2 (a name holding a NUL raises ValueError there). It has no equality of its own (== is\n"
+     "identity) and cannot be pickled or copied."),
+    ("    dest: str",
+     "The name. One given as bytes is read back decoded as UTF-8: a name that is not UTF-8 raises\n"
+     "UnicodeDecodeError on every read."),
+    ("    dest: Destination",
+     "A copy of the destination: assign a Destination to change it. A value the library refuses is\n"
+     "dropped and the old one stays; a write the library has no memory for raises MemoryError."),
+    ("    reply2: Destination", "The reply-to destination, as dest."),
+    ("    content_type: str",
+     "Takes str, bytes or bytearray, stored as given; bytes that are not UTF-8 make the getter raise\n"
+     "UnicodeDecodeError. A write the library has no memory for raises MemoryError."),
+    ("    delivery_mode: DeliveryMode",
+     "Takes a DeliveryMode, not an int; a number a received message carries comes back as it is."),
+    ("    is_reply: bool", "Takes True, False, None (false) or an object with a numeric truth value (2 is true)."),
+    ("    elide: bool", "Takes what is_reply takes."),
+    ("class ZorMsg:",
+     "A message of the client library. A value of a type a property does not take raises TypeError, whose\n"
+     "text ends with \"Invoked with:\" and the arguments' reprs: the message's whole dump, then the value."),
+    ("    body: bytes", "A copy of the body; takes bytes or a subclass, not bytearray or memoryview."),
+    ("    json: dict[str, typing.Any]",
+     "The body through orjson.loads, as a dict: an empty or non-JSON body raises orjson.JSONDecodeError,\n"
+     "and a top-level array goes through dict() (an array of pairs becomes a dict, others raise TypeError\n"
+     "or ValueError). Setting it writes orjson.dumps (str keys only) and the content type \"json\"."),
+    ("    msgpack: dict[typing.Any, typing.Any]",
+     "The body through msgpack.loads: map keys must be str or bytes, so a dict written with other keys\n"
+     "({1: 2}) is taken but reading it back raises ValueError. A top-level array reads as\n"
+     "{\"content\": [...]}. Setting it writes msgpack.dumps and the content type \"msgpack\"."),
+    ("    def body_view(self) -> memoryview:",
+     "A read-only view of the body, no copy; body writes raise BufferError while it is exported."),
+    ("    def is_p2p(self) -> bool:",
+     "True when the destination name begins with \"#P2P\" (case-sensitive): point to point."),
+    ("    def is_request(self) -> bool:",
+     "True when the message has a reply-to destination and is not marked as a reply."),
+]
+
+
+def with_docs(text):
+    lines = text.split("\n")
+    for anchor, doc in DOCS:
+        at = [i for i, line in enumerate(lines) if line == anchor]
+        if len(at) != 1:
+            sys.exit(f"stubs: generator output changed, docstring not placed: {anchor!r}")
+        i = at[0]
+        indent = " " * (len(anchor) - len(anchor.lstrip()) + (4 if anchor.endswith(":") else 0))
+        body = [indent + '"""' + doc.split("\n")[0]] + [indent + part for part in doc.split("\n")[1:]]
+        body[-1] += '"""'
+        if anchor.lstrip().startswith("def "):
+            if lines[i + 1].strip() != "...":
+                sys.exit(f"stubs: generator output changed, no body to replace after {anchor!r}")
+            lines[i + 1:i + 2] = body
+        else:
+            lines[i + 1:i + 1] = body
+    return "\n".join(lines)
+
+
 def fixed(text):
     text = "\n".join(line for line in text.split("\n") if not line.startswith("__all__"))
     for old, new in FIXES:
         if old not in text:
             sys.exit(f"stubs: generator output changed, fix not applied: {old!r}")
         text = text.replace(old, new)
-    return HEAD + text
+    return HEAD + with_docs(text)
 
 
 def main(src, dst):

@@ -61,4 +61,13 @@ for prop, value in (("body", "text"), ("dest", None), ("json", [1])):
     except TypeError:
         continue
     check(False, prop + " took a " + type(value).__name__)
+# Every property the installed classes have, a new one too, reads on a
+# message with a JSON body (the other body format may not decode).
+m.json = body
+for cls, obj in ((ZorMsg, m), (Destination, Destination("d"))):
+    for name in [n for n, p in vars(cls).items() if isinstance(p, property)]:
+        try:
+            getattr(obj, name)
+        except ValueError:
+            check(name == "msgpack", f"{cls.__name__}.{name} does not read")
 print("surface: ok, zormsg from " + site)

@@ -2,19 +2,31 @@
 //
 // pybind11 calls every property through its dispatcher: an argument tuple, the
 // overload loop, a type lookup per caster. For the hot members that is most of
-// the cost of a small read or write. speedUp() replaces such a property by one
-// whose getter and setter are plain C functions that handle the exact expected
-// argument type themselves and hand every other argument to the pybind11
-// function the property had, so conversions, accepted types and error texts
-// stay those of the binding. The member functions called are the same, so are
-// their checks (conversion marks, exports) and the GIL rules: the GIL is held
-// throughout. The new property keeps the old one's doc, and its functions keep
-// the old functions' names and docstrings.
+// the cost of a small read or write. property() registers a member with the
+// binding and then puts in its place a property whose getter and setter are
+// plain C functions: they take every instance of the class (subclasses too)
+// and every value the member can run Python code for (any dict, anything the
+// binding converts to bool), and hand the rest, which the binding refuses or
+// converts without running Python code, to the pybind11 function the property
+// had, so conversions, accepted types and error texts stay those of the
+// binding.
+//
+// Why the binding is kept away from user code: while a pybind11 function runs,
+// the binding keeps a frame of its own on a per-thread stack, and a greenlet
+// that switches inside it (an encoder calling a dict subclass's items(), a
+// __bool__) lets another greenlet push and pop frames out of order, which
+// ends the process. No binding frame is live around a member called from here.
+//
+// The member functions called are the same, so are their checks (conversion
+// marks, exports) and the GIL rules: the GIL is held throughout. The new
+// property keeps the old one's doc, and its functions keep the old functions'
+// names and docstrings.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -37,29 +49,51 @@ struct Slot {
     std::string name;
     std::string doc;
     py::object fallback;                          // the pybind11 function
-    PyTypeObject* self_type = nullptr;            // exact type of the instance
-    PyTypeObject* arg_type = nullptr;             // exact type of a class-typed value, else null
+    PyTypeObject* self_type = nullptr;            // type of the instance
+    PyTypeObject* arg_type = nullptr;             // type of a class-typed value, else null
     const pyd::type_info* result_info = nullptr;  // type of a class-typed result, else null
 };
 
 inline Slot& slotOf(PyObject* capsule) { return *static_cast<Slot*>(PyCapsule_GetPointer(capsule, nullptr)); }
 
-inline PyObject* callFallback(const Slot& slot, PyObject* const* args, Py_ssize_t nargs) {
+// What tells a slot's capsule from others, for the tests: its context. Not
+// its name, which PyCapsule_GetPointer would compare on every call.
+constexpr const char* kSlotTag = "zormsg.fast_accessor";
+
+inline bool isSlot(PyObject* capsule) {
+    if (!PyCapsule_IsValid(capsule, nullptr)) return false;
+    const auto* tag = static_cast<const char*>(PyCapsule_GetContext(capsule));
+    return tag != nullptr && std::strcmp(tag, kSlotTag) == 0;
+}
+
+// The arguments of a vectorcall: `nargs` positional ones, then one per name
+// in `kwnames` (null or a tuple).
+struct Arguments {
+    PyObject* const* args;
+    Py_ssize_t nargs;
+    PyObject* kwnames;
+
+    bool positionalOnly(Py_ssize_t n) const {
+        return nargs == n && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0);
+    }
+};
+
+inline PyObject* callFallback(const Slot& slot, const Arguments& a) {
 #if PY_VERSION_HEX >= 0x03090000
-    return PyObject_Vectorcall(slot.fallback.ptr(), args, static_cast<size_t>(nargs), nullptr);
+    return PyObject_Vectorcall(slot.fallback.ptr(), a.args, static_cast<size_t>(a.nargs), a.kwnames);
 #elif PY_VERSION_HEX >= 0x03080000
-    return _PyObject_Vectorcall(slot.fallback.ptr(), args, static_cast<size_t>(nargs), nullptr);
+    return _PyObject_Vectorcall(slot.fallback.ptr(), a.args, static_cast<size_t>(a.nargs), a.kwnames);
 #else
-    return _PyObject_FastCall(slot.fallback.ptr(), const_cast<PyObject**>(args), nargs);
+    return _PyObject_FastCallKeywords(slot.fallback.ptr(), const_cast<PyObject**>(a.args), a.nargs, a.kwnames);
 #endif
 }
 
-// The C++ object of a pybind11 instance of exactly `type`, or null for
-// anything else (another type, a subclass, an instance not initialised):
-// those take the binding's own path.
+// The C++ object of a pybind11 instance of `type` or a subclass, or null
+// for anything else (another type, an instance not initialised): those take
+// the binding's own path, which refuses them without running Python code.
 template <class T>
-T* exactInstance(PyObject* obj, PyTypeObject* type) {
-    if (Py_TYPE(obj) != type) return nullptr;
+T* instanceOf(PyObject* obj, PyTypeObject* type) {
+    if (Py_TYPE(obj) != type && !PyType_IsSubtype(Py_TYPE(obj), type)) return nullptr;
     auto* inst = reinterpret_cast<pyd::instance*>(obj);
     if (!inst->simple_layout) return nullptr;
     return static_cast<T*>(inst->simple_value_holder[0]);
@@ -70,33 +104,43 @@ constexpr bool isClassType() {
     return !std::is_same_v<T, bool> && !std::is_same_v<T, std::string> && !std::is_base_of_v<py::handle, T>;
 }
 
-// Loads `value` as an argument of type A when it has the exact type the
-// binding expects; false sends it to the binding instead. Primitive types use
-// pybind11's own caster without conversion, so what they make is the same.
+// What becomes of a value offered to a setter.
+enum class Loaded {
+    yes,      // taken: the member is called with it
+    binding,  // for the binding, which converts or refuses it without running Python code
+    refused,  // refused here, in the binding's words (the binding would run Python code again)
+};
+
+// Loads `value` as an argument of type A through pybind11's own caster, so
+// what it makes is the same as the binding's. Values whose conversion could
+// run Python code (a __bool__) are converted here, outside any binding frame.
 template <class A>
-class ExactArg {
+class ArgLoader {
 public:
-    bool load(PyObject* value, const Slot& slot) {
+    Loaded load(PyObject* value, const Slot& slot) {
         if constexpr (isClassType<A>()) {
-            ptr_ = exactInstance<A>(value, slot.arg_type);
-            return ptr_ != nullptr;
+            ptr_ = instanceOf<A>(value, slot.arg_type);
+            return ptr_ != nullptr ? Loaded::yes : Loaded::binding;
+        } else if constexpr (std::is_same_v<A, bool>) {
+            // True, False, None, or whatever has a __bool__ returning either.
+            if (caster_.load(value, true)) return Loaded::yes;
+            PyErr_Clear();
+            return Loaded::refused;
         } else {
-            if constexpr (std::is_same_v<A, bool>) {
-                if (value != Py_True && value != Py_False) return false;
-            } else if constexpr (std::is_same_v<A, std::string>) {
-                if (!PyUnicode_CheckExact(value)) return false;
+            if constexpr (std::is_same_v<A, std::string>) {
+                if (!PyUnicode_CheckExact(value)) return Loaded::binding;
             } else if constexpr (std::is_same_v<A, py::bytes>) {
-                if (!PyBytes_CheckExact(value)) return false;
+                if (!PyBytes_CheckExact(value)) return Loaded::binding;
             } else if constexpr (std::is_same_v<A, py::dict>) {
-                if (!PyDict_CheckExact(value)) return false;
+                if (!PyDict_Check(value)) return Loaded::binding;  // subclasses too: their items() is Python code
             } else {
-                static_assert(!sizeof(A), "no exact type known for this argument");
+                static_assert(!sizeof(A), "no loading known for this argument");
             }
             // A str that cannot be encoded fails here; the binding then
             // raises its TypeError.
-            if (caster_.load(value, false)) return true;
+            if (caster_.load(value, false)) return Loaded::yes;
             PyErr_Clear();
-            return false;
+            return Loaded::binding;
         }
     }
     A& get() {
@@ -135,34 +179,49 @@ PyObject* toPython(R& value, const Slot& slot, py::return_value_policy policy, P
     }
 }
 
-// The binding's own refusal of arguments it cannot take. pybind11 takes
-// None for the instance as a null pointer and crashes on it
-// (ZorMsg.dest.fget(None)): that one the fast accessors refuse themselves,
-// in the binding's words.
-inline PyObject* refuseNoneInstance(const Slot& slot, PyObject* const* args, Py_ssize_t nargs) {
+// repr(obj) as the binding writes it into its messages.
+inline void appendRepr(std::string& text, PyObject* obj) {
+    PyObject* r = PyObject_Repr(obj);
+    const char* c = r != nullptr ? PyUnicode_AsUTF8(r) : nullptr;
+    if (c != nullptr) {
+        text += c;
+    } else {
+        PyErr_Clear();
+        text += "<repr raised Error>";
+    }
+    Py_XDECREF(r);
+}
+
+// The binding's refusal of arguments it cannot take, in its words, for the
+// arguments the binding must not see: None for the instance, which pybind11
+// takes as a null pointer and crashes on (ZorMsg.dest.fget(None)), and values
+// whose conversion ran Python code here already.
+inline PyObject* refuseArguments(const Slot& slot, const Arguments& a) {
     std::string text = slot.name +
                        "(): incompatible function arguments. The following argument types are "
                        "supported:\n    1. " +
                        slot.doc + "\nInvoked with: ";
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        PyObject* r = PyObject_Repr(args[i]);
-        if (r == nullptr) return nullptr;
-        const char* c = PyUnicode_AsUTF8(r);
-        if (c == nullptr) {
-            Py_DECREF(r);
-            return nullptr;
-        }
-        text += (i != 0 ? ", " : "") + std::string(c);
-        Py_DECREF(r);
+    for (Py_ssize_t i = 0; i < a.nargs; ++i) {
+        if (i != 0) text += ", ";
+        appendRepr(text, a.args[i]);
+    }
+    const Py_ssize_t nkw = a.kwnames != nullptr ? PyTuple_GET_SIZE(a.kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        text += i != 0 ? ", " : a.nargs != 0 ? "; kwargs: " : "kwargs: ";
+        const char* name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(a.kwnames, i));
+        if (name == nullptr) return nullptr;
+        text += std::string(name) + "=";
+        appendRepr(text, a.args[a.nargs + i]);
     }
     PyErr_SetString(PyExc_TypeError, text.c_str());
     return nullptr;
 }
 
-// Anything but an instance of exactly the class goes to the binding.
-inline PyObject* notExact(const Slot& slot, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs >= 1 && args[0] == Py_None) return refuseNoneInstance(slot, args, nargs);
-    return callFallback(slot, args, nargs);
+// Arguments the fast functions do not take go to the binding, but for None
+// as the instance.
+inline PyObject* forBinding(const Slot& slot, const Arguments& a) {
+    if (a.nargs >= 1 && a.args[0] == Py_None) return refuseArguments(slot, a);
+    return callFallback(slot, a);
 }
 
 // Runs `body`, turning a C++ exception into the Python error the binding
@@ -211,13 +270,16 @@ struct Access<M, D C::*> {
     static void write(C& c, D& v) { c.*M = v; }
 };
 
-// fget(self).
+// fget(self). Any other call (no argument, two, keywords) goes to the binding,
+// which refuses it in its words.
 template <auto Get>
-PyObject* getter(PyObject* capsule, PyObject* self) {
+PyObject* getter(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     using A = Access<Get>;
     const Slot& slot = slotOf(capsule);
-    auto* obj = exactInstance<typename A::Self>(self, slot.self_type);
-    if (obj == nullptr) return notExact(slot, &self, 1);
+    const Arguments call{args, nargs, kwnames};
+    PyObject* self = call.positionalOnly(1) ? args[0] : nullptr;
+    auto* obj = self != nullptr ? instanceOf<typename A::Self>(self, slot.self_type) : nullptr;
+    if (obj == nullptr) return forBinding(slot, call);
     return guarded([&] {
         decltype(auto) value = A::read(*obj);
         constexpr bool owned = A::policy == py::return_value_policy::reference_internal;
@@ -227,12 +289,16 @@ PyObject* getter(PyObject* capsule, PyObject* self) {
 
 // fset(self, value).
 template <auto Set>
-PyObject* setter(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* setter(PyObject* capsule, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     using A = Access<Set>;
     const Slot& slot = slotOf(capsule);
-    typename A::Self* obj = nargs == 2 ? exactInstance<typename A::Self>(args[0], slot.self_type) : nullptr;
-    ExactArg<typename A::Value> arg;
-    if (obj == nullptr || !arg.load(args[1], slot)) return notExact(slot, args, nargs);
+    const Arguments call{args, nargs, kwnames};
+    typename A::Self* obj = call.positionalOnly(2) ? instanceOf<typename A::Self>(args[0], slot.self_type) : nullptr;
+    if (obj == nullptr) return forBinding(slot, call);
+    ArgLoader<typename A::Value> arg;
+    const Loaded loaded = arg.load(args[1], slot);
+    if (loaded == Loaded::refused) return refuseArguments(slot, call);
+    if (loaded == Loaded::binding) return callFallback(slot, call);
     return guarded([&] {
         A::write(*obj, arg.get());
         Py_RETURN_NONE;
@@ -266,7 +332,9 @@ py::object fastFunction(py::handle original, PyCFunction impl, int flags) {
     slot->def.ml_meth = impl;
     slot->def.ml_flags = flags;
     slot->def.ml_doc = doc.is_none() ? nullptr : slot->doc.c_str();
-    py::capsule owner(slot.get(), [](void* p) { delete static_cast<Slot*>(p); });
+    // The destructor of the capsule's own kind, which leaves its context free for the tag.
+    py::capsule owner(slot.get(), nullptr, [](PyObject* capsule) { delete &slotOf(capsule); });
+    if (PyCapsule_SetContext(owner.ptr(), const_cast<char*>(kSlotTag)) != 0) throw py::error_already_set();
     Slot* owned = slot.release();  // the capsule's now
     PyObject* fn = PyCFunction_NewEx(&owned->def, owner.ptr(), nullptr);
     if (fn == nullptr) throw py::error_already_set();
@@ -285,22 +353,41 @@ inline void replaceProperty(py::handle cls, const char* name, const py::object& 
     cls.attr(name) = property(fget, fset, py::none(), old.attr("__doc__"));
 }
 
-// Property `name` of `cls`, made by def_property(name, Get, Set),
+// Replaces `cls.name`, made by def_property(name, Get, Set),
 // def_property_readonly(name, Get) (Set = nullptr) or def_readwrite(name, M)
-// (Get = Set = M).
+// (Get = Set = M), by its fast form.
 template <auto Get, auto Set = nullptr>
 void speedUp(py::handle cls, const char* name) {
     using G = Access<Get>;
+    constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
     py::object old = cls.attr(name);
     py::object fget =
-        fastFunction<typename G::Self, typename G::Value>(old.attr("fget"), asCFunction(getter<Get>), METH_O);
+        fastFunction<typename G::Self, typename G::Value>(old.attr("fget"), asCFunction(getter<Get>), kFlags);
     py::object fset = py::none();
     if constexpr (!std::is_same_v<decltype(Set), std::nullptr_t>) {
         using S = Access<Set>;
-        fset = fastFunction<typename S::Self, typename S::Value>(old.attr("fset"), asCFunction(setter<Set>),
-                                                                 METH_FASTCALL);
+        fset = fastFunction<typename S::Self, typename S::Value>(old.attr("fset"), asCFunction(setter<Set>), kFlags);
     }
     replaceProperty(cls, name, fget, fset);
+}
+
+// The one registration of a property: the binding's (its texts and
+// conversions), then the fast form over it. `Set` nullptr makes it read-only.
+template <auto Get, auto Set = nullptr, class Class>
+void property(Class& cls, const char* name) {
+    if constexpr (std::is_same_v<decltype(Set), std::nullptr_t>) {
+        cls.def_property_readonly(name, Get);
+    } else {
+        cls.def_property(name, Get, Set);
+    }
+    speedUp<Get, Set>(cls, name);
+}
+
+// The same for a field of the class, read and written by reference.
+template <auto Field, class Class>
+void field(Class& cls, const char* name) {
+    cls.def_readwrite(name, Field);
+    speedUp<Field, Field>(cls, name);
 }
 
 }  // namespace fastprop

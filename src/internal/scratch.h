@@ -1,8 +1,9 @@
 // Working memory that conversions on this thread keep between calls, so a
 // conversion costs no allocation once it has grown: one object per thread.
-// Each part is taken and given back in stack order, so a conversion that
-// Python code re-enters on the same thread (a finalizer converting another
-// message) uses what lies above the running one.
+// A call takes what it uses out of the pool and owns it until it gives it
+// back, so no two live calls share a part, whatever order they end in: a
+// conversion that Python code re-enters on the same thread (a finalizer
+// converting another message), or greenlets switching inside conversions.
 #pragma once
 
 #include <cstddef>
@@ -26,11 +27,10 @@ struct WriteArea {
 };
 
 struct WriteAreas {
-    std::vector<WriteArea> levels;  // one per nesting level in use
-    size_t inUse = 0;               // levels held by nested builds running now
-    int calls = 0;                  // public entry points running now
-    bool oversized = false;         // something to trim when the last call ends
-    size_t iterations = 0;          // iterators of other sequences run: when Python code may have run
+    std::vector<WriteArea> free;  // areas no build holds now
+    int calls = 0;                // public entry points running now
+    bool oversized = false;       // something to trim when the last call ends
+    size_t iterations = 0;        // iterators of other sequences run: when Python code may have run
 };
 
 struct ConversionScratch {

@@ -32,6 +32,18 @@ inline void checkBodyWritable(const ZorMsg& msg) {
     checkBodyUnviewed(msg);
 }
 
+// The checks above again, for a body write during which Python code ran (an
+// encoder, a GIL release): it may have taken a view or started a conversion
+// since. Called right before the write, with no Python code in between. A
+// caller that holds the message's conversion mark itself (from_dict) passes
+// `ownConversion`. A refusal first puts back what `undo` holds.
+inline void checkBodyStillWritable(const ZorMsg& msg, const ContentTypeUndo* undo, bool ownConversion = false) {
+    if (msg.body_views == 0 && (ownConversion || !msg.converting)) return;
+    if (undo != nullptr) undo->restore();
+    if (!ownConversion) checkBodyFree(msg);
+    checkBodyUnviewed(msg);
+}
+
 inline void checkNoNul(const std::string& text, const char* what) {
     if (hasNul(text)) throw pybind11::value_error(std::string("embedded null character in ") + what);
 }

@@ -36,3 +36,13 @@ def pytest_collection_modifyitems(config, items):
         elif not zormsg_testing.has_test_controls:
             item.add_marker(skip)
         item.user_properties.append(("kind", kind))  # for --junitxml readers
+
+
+@pytest.fixture
+def greenlet():
+    """The greenlet module, where it can be used: it has no wheel for every
+    interpreter, and AddressSanitizer, which greenlet does not tell of its
+    stack switches, reports the stack memory it then finds."""
+    if zormsg_testing.ADDRESS_SANITIZER:
+        pytest.skip("greenlet switches stacks without telling AddressSanitizer")
+    return pytest.importorskip("greenlet")

@@ -1,4 +1,7 @@
 """The json and msgpack properties: bodies encoded with orjson and msgpack."""
+import gc
+import weakref
+
 import msgpack
 import orjson
 import pytest
@@ -191,6 +194,22 @@ def test_body_view_keeps_the_message_alive():
     assert bytes(view) == b"payload"
     with pytest.raises(TypeError):
         view[0] = 1  # read-only
+
+
+class HoldingMsg(ZorMsg):
+    pass
+
+
+@pytest.mark.parametrize("hold", [lambda m: m.body_view, lambda m: m.body_view[1:3],
+                                  lambda m: memoryview(m.body_view), lambda m: [m.body_view]])
+def test_a_message_holding_a_view_of_its_own_body_is_collected(hold):
+    m = HoldingMsg()
+    m.body = b"payload"
+    m.held = hold(m)
+    gone = weakref.ref(m)
+    del m
+    gc.collect()
+    assert gone() is None
 
 
 @pytest.mark.parametrize("prop, encode", [("json", orjson.dumps), ("msgpack", msgpack.packb)])

@@ -421,3 +421,36 @@ def test_list_changed_size_while_converted_raises(change):
     items += [3, 4]
     with pytest.raises(RuntimeError, match="list changed size during iteration"):
         zt.dict_to_map({"l": items})
+
+
+class Pausing(list):
+    """A sequence whose iteration hands control to `resume` once, part-way."""
+
+    resume = None
+
+    def __iter__(self):
+        for i, item in enumerate(list.__iter__(self)):
+            if i == 1 and Pausing.resume is not None:
+                Pausing.resume()
+            yield item
+
+
+@pytest.mark.parametrize("schedule", ["A B A C B", "A B B C A", "A B C A B"])
+def test_interleaved_conversions_give_what_each_gives_alone(schedule, greenlet):
+    values = {"A": {"a": [1, Pausing([2, {"x": "y" * 300}]), 4]},
+              "B": {"b": [[5, Pausing([6, [7, 8]])], {"m": "n"}]},
+              "C": {"c": [[[9, 10], {"p": "q" * 500}]]}}
+    main = greenlet.getcurrent()
+    alone = {name: zt.map_to_dict(zt.dict_to_map(v)) for name, v in values.items()}
+    got = {}
+    # Each greenlet converts once; a Pausing sequence inside switches back to
+    # the scheduler, which resumes the next greenlet of the schedule.
+    runs = {name: greenlet.greenlet(lambda name=name: got.__setitem__(
+        name, zt.map_to_dict(zt.unbound_dict_to_map(values[name])))) for name in values}
+    Pausing.resume = main.switch
+    try:
+        for name in schedule.split():
+            runs[name].switch()
+    finally:
+        Pausing.resume = None
+    assert all(run.dead for run in runs.values()) and got == alone

@@ -47,17 +47,20 @@ def test_enum_arithmetic_and_construction():
         DeliveryMode(-1)
 
 
-@pytest.mark.parametrize("value", [4, 99, -2, -4, 2**31 - 1, -2**31])
-def test_destination_type_holds_only_the_library_types(value):
-    # Any other number cannot be held in the library's enumeration.
-    with pytest.raises(ValueError, match=f"^{value} is not a valid DestinationType"):
-        DestinationType(value)
-    blank = DestinationType.__new__(DestinationType)
-    with pytest.raises(ValueError, match=f"^{value} is not a valid DestinationType"):
+@pytest.mark.parametrize("enum, value", [(DestinationType, v) for v in (4, 99, -2, -4, 2**31 - 1, -2**31)] +
+                         [(DeliveryMode, v) for v in (1, 15, 48, 99, 2**32 - 1)])
+def test_enums_hold_only_the_library_values(enum, value):
+    # Any other number cannot be held in the library's destination type, and
+    # is no delivery mode the library knows.
+    with pytest.raises(ValueError, match=f"^{value} is not a valid {enum.__name__} "):
+        enum(value)
+    blank = enum.__new__(enum)
+    with pytest.raises(ValueError, match=f"^{value} is not a valid {enum.__name__} "):
         blank.__setstate__(value)  # what unpickling does
-    blank.__setstate__(3)
-    assert blank == zormsg.QueueTemp
-    assert [DestinationType(v) for v in range(-1, 4)] == list(DestinationType.__members__.values())
+    last = list(enum.__members__.values())[-1]
+    blank.__setstate__(int(last))
+    assert blank == last
+    assert [enum(int(v)) for v in enum.__members__.values()] == list(enum.__members__.values())
 
 
 def test_destination_construction():

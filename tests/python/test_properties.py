@@ -32,6 +32,32 @@ def test_rejected_destination_is_silent_and_keeps_the_old_one(msg):
     assert msg.dest.dest == "good"
 
 
+@pytest.mark.standin
+@pytest.mark.parametrize("prop, copy, old, new", [
+    ("dest", "destination", Destination("replies/old"), Destination("replies/new")),
+    ("reply2", "destination", Destination("replies/old"), Destination("replies/new")),
+    ("content_type", "properties", "text/old", "text/new"),
+])
+@pytest.mark.parametrize("via", ["fast accessor", "binding"])
+def test_header_write_out_of_memory_raises_and_keeps_the_old_one(prop, copy, old, new, via):
+    def value():
+        v = getattr(m, prop)
+        return v.dest if isinstance(v, Destination) else v
+
+    m = ZorMsg()
+    setattr(m, prop, old)
+    write = ZorMsg.__dict__[prop].fset if via == "fast accessor" else zt.binding_function(ZorMsg.__dict__[prop].fset)
+    zt.fail_copies(copy, 1)
+    try:
+        with pytest.raises(MemoryError, match=f"^ZorMsg: the message did not take {prop}: out of memory"):
+            write(m, new)
+    finally:
+        zt.fail_copies(copy, 0)
+    assert value() == (old.dest if isinstance(old, Destination) else old)
+    setattr(m, prop, new)
+    assert value() == (new.dest if isinstance(new, Destination) else new)
+
+
 @pytest.mark.parametrize("name, p2p", [("#P2P/v:abc", True), ("#P2P", True), ("#p2p/x", False),
                                        ("x#P2P", False), ("#P2", False), ("", False)])
 def test_is_p2p(msg, name, p2p):
@@ -50,7 +76,7 @@ def test_is_request_and_is_reply(msg):
     assert msg.is_request is True
 
 
-@pytest.mark.parametrize("prop", ["is_request", "is_p2p"])
+@pytest.mark.parametrize("prop", [n for n, p in vars(ZorMsg).items() if isinstance(p, property) and p.fset is None])
 def test_read_only_properties(msg, prop):
     with pytest.raises(AttributeError):
         setattr(msg, prop, True)
@@ -60,8 +86,11 @@ def test_delivery_mode_and_elide(msg):
     assert msg.delivery_mode == DeliveryMode.Direct
     msg.delivery_mode = zormsg.Persistent
     assert msg.delivery_mode is not zormsg.Persistent and msg.delivery_mode == zormsg.Persistent
-    msg.delivery_mode = DeliveryMode(48)  # any value the library holds comes back
+    zt.set_delivery_mode_value(msg, 48)  # any value the library holds comes back
     assert int(msg.delivery_mode) == 48
+    other = ZorMsg()
+    other.delivery_mode = msg.delivery_mode  # and can be written again
+    assert int(other.delivery_mode) == 48
     assert msg.elide is False
     msg.elide = True
     assert msg.elide is True
@@ -77,7 +106,7 @@ def test_wrong_types_raise_type_error_and_change_nothing(msg, prop, value):
     assert repr(msg) == before
 
 
-@pytest.mark.parametrize("prop", ["dest", "body", "json", "content_type"])
+@pytest.mark.parametrize("prop", [n for n, p in vars(ZorMsg).items() if isinstance(p, property)])
 def test_properties_cannot_be_deleted(msg, prop):
     with pytest.raises(AttributeError):
         delattr(msg, prop)
@@ -161,11 +190,23 @@ def test_repr_never_raises(msg, content_type):
 
 
 class SubMsg(ZorMsg):
-    """Instances of a subclass take the binding's own path: the reference."""
+    pass
 
 
 class SubDestination(Destination):
     pass
+
+
+class Truth:
+    """A value the binding converts to bool by calling Python code."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __bool__(self):
+        if isinstance(self.value, Exception):
+            raise self.value
+        return self.value
 
 
 # Values each setter takes directly, values the binding converts, and values
@@ -174,11 +215,12 @@ SETTER_VALUES = [
     ("dest", Destination("a/b", zormsg.Queue)), ("dest", SubDestination("s")), ("dest", "a/b"),
     ("dest", Destination("a\0b")), ("reply2", Destination("r")), ("reply2", None),
     ("is_reply", True), ("is_reply", False), ("is_reply", 1), ("is_reply", "yes"), ("elide", True), ("elide", 0.0),
-    ("delivery_mode", zormsg.Persistent), ("delivery_mode", 16), ("delivery_mode", DeliveryMode(48)),
+    ("is_reply", None), ("is_reply", Truth(True)), ("elide", Truth(ValueError("no truth"))),
+    ("delivery_mode", zormsg.Persistent), ("delivery_mode", 16), ("delivery_mode", zormsg.NonPersistent),
     ("content_type", "json"), ("content_type", b"msgpack"), ("content_type", "\udcff"), ("content_type", "a\0b"),
     ("content_type", 5), ("body", b"x"), ("body", bytearray(b"x")), ("body", type("B", (bytes,), {})(b"sub")),
     ("body", "text"), ("json", {"a": [1]}), ("json", type("D", (dict,), {})(a=1)), ("json", [1]), ("json", {"s": {1}}),
-    ("msgpack", {"a": 1}), ("msgpack", 3),
+    ("msgpack", {"a": 1}), ("msgpack", type("D", (dict,), {})(a=1)), ("msgpack", 3),
 ]
 
 
@@ -190,18 +232,42 @@ def outcome(fn):
         return (type(e), re.sub(r"<[\w.]+ object at 0x\w+>", "<object>", str(e)))
 
 
+def binding(cls, prop, kind):
+    """The pybind11 function behind a fast accessor: the reference."""
+    fn = zt.binding_function(getattr(cls.__dict__[prop], kind))
+    assert fn is not None, f"{cls.__name__}.{prop} has no fast {kind}"
+    return fn
+
+
 @pytest.mark.parametrize("prop, value", SETTER_VALUES)
 def test_fast_accessors_do_what_the_binding_does(prop, value):
-    fast, reference = ZorMsg(), SubMsg()
-    got = [outcome(lambda m=m: setattr(m, prop, value)) for m in (fast, reference)]
-    assert got[0] == got[1]
-    assert outcome(lambda: getattr(fast, prop)) == outcome(lambda: getattr(reference, prop))
-    assert repr(fast) == repr(reference)
+    fast, sub, reference = ZorMsg(), SubMsg(), ZorMsg()
+    got = [outcome(lambda m=m: setattr(m, prop, value)) for m in (fast, sub)]
+    got.append(outcome(lambda: binding(ZorMsg, prop, "fset")(reference, value)))
+    assert got[0] == got[1] == got[2]
+    read = [outcome(lambda m=m: getattr(m, prop)) for m in (fast, sub)]
+    read.append(outcome(lambda: binding(ZorMsg, prop, "fget")(reference)))
+    assert read[0] == read[1] == read[2]
+    assert repr(fast) == repr(sub) == repr(reference)
     # None for the instance is refused (the binding itself would crash on it).
     with pytest.raises(TypeError, match="incompatible function arguments"):
         type(fast).__dict__[prop].fset(None, value)
     with pytest.raises(TypeError, match="Invoked with: None$"):
         type(fast).__dict__[prop].fget(None)
+
+
+@pytest.mark.parametrize("kind, args, kwargs", [
+    ("fget", (), {}), ("fget", ("m", "m"), {}), ("fget", ("m",), {"x": 1}), ("fget", (), {"self": "m"}),
+    ("fset", ("m",), {}), ("fset", ("m", True, True), {}), ("fset", ("m",), {"value": True}),
+])
+def test_fast_accessors_refuse_other_calls_as_the_binding_does(kind, args, kwargs):
+    m = ZorMsg()
+    args = tuple(m if a == "m" else a for a in args)
+    kwargs = {k: m if v == "m" else v for k, v in kwargs.items()}
+    fast = getattr(ZorMsg.__dict__["is_reply"], kind)
+    got = outcome(lambda: fast(*args, **kwargs))
+    assert got[0] is TypeError and "incompatible function arguments" in got[1]
+    assert got == outcome(lambda: binding(ZorMsg, "is_reply", kind)(*args, **kwargs))
 
 
 def instance_functions(cls):
@@ -238,17 +304,20 @@ def test_enum_values_made_without_init_are_refused(cls):
 @pytest.mark.parametrize("field, value", [("dest", "x/y"), ("dest", b"bytes"), ("dest", 3), ("dest", "\udcff"),
                                           ("dest_type", zormsg.Queue), ("dest_type", 2)])
 def test_fast_destination_fields_do_what_the_binding_does(field, value):
-    fast, reference = Destination("a"), SubDestination("a")
-    assert outcome(lambda: setattr(fast, field, value)) == outcome(lambda: setattr(reference, field, value))
-    assert (fast.dest, fast.dest_type) == (reference.dest, reference.dest_type)
+    fast, sub, reference = Destination("a"), SubDestination("a"), Destination("a")
+    got = [outcome(lambda d=d: setattr(d, field, value)) for d in (fast, sub)]
+    got.append(outcome(lambda: binding(Destination, field, "fset")(reference, value)))
+    assert got[0] == got[1] == got[2]
+    assert (fast.dest, fast.dest_type) == (sub.dest, sub.dest_type) == (reference.dest, reference.dest_type)
 
 
-def test_fast_accessors_keep_the_registration():
-    for cls, names in ((ZorMsg, ["dest", "reply2", "is_reply", "is_request", "is_p2p", "delivery_mode",
-                                 "content_type", "elide", "json", "msgpack", "body", "body_view"]),
-                       (Destination, ["dest", "dest_type"])):
-        for name in names:
-            p = cls.__dict__[name]
-            assert type(p) is property and p.fdel is None and p.__doc__ == ""
-            assert p.fget.__name__ == "" and p.fget.__doc__.startswith("(")
-            assert (p.fset is None) == (name in ("is_request", "is_p2p", "body_view"))
+@pytest.mark.parametrize("cls, name", [(cls, name) for cls in (ZorMsg, Destination)
+                                       for name, p in vars(cls).items() if isinstance(p, property)])
+def test_every_property_is_fast_and_keeps_the_registration(cls, name):
+    p = cls.__dict__[name]
+    assert type(p) is property and p.fdel is None and p.__doc__ == ""
+    for fn in (p.fget, p.fset):
+        if fn is not None:  # a plain registration has no fast form: the binding runs around user code
+            assert zt.binding_function(fn) is not None, f"{cls.__name__}.{name}: registered without its fast form"
+            assert fn.__name__ == "" and fn.__doc__.startswith("(")
+    assert p.fset is None or zt.binding_function(p.fset).__doc__ == p.fset.__doc__

@@ -13,6 +13,7 @@
 #include "dict2container.h"
 #include "map2dict.h"
 #include "testing.h"
+#include "unbound.h"
 #include "zor2map.h"
 #if ZORMSG_TEST_CONTROLS
 #include "zorclient_testing.h"
@@ -39,12 +40,6 @@ public:
     zorClient_opaqueContainer_pt handle = nullptr;
     zorClient_opaqueMsg_pt msg = nullptr;
 };
-
-void check(zorClient_returnCode_t rc, const char* what) {
-    if (rc != ZORCLIENT_OK) {
-        throw std::runtime_error(std::string(what) + " failed: " + zorClient_getLastErrorInfo()->errorStr);
-    }
-}
 
 void addFields(zorClient_opaqueContainer_pt c, py::handle fields, size_t size);
 
@@ -253,6 +248,14 @@ std::unique_ptr<Container> makeDeep(int levels, bool isMap) {
     return c;
 }
 
+py::object unboundDictToMap(PyObject* const* args, Py_ssize_t nargs) {
+    unbound::expect("unbound_dict_to_map", nargs, 1);
+    if (!PyDict_Check(args[0])) throw py::type_error("unbound_dict_to_map: d must be a dict");
+    auto c = newContainer(true, 65536);
+    dict2container(c->handle, py::reinterpret_borrow<py::dict>(args[0]));
+    return py::cast(std::move(c));
+}
+
 }  // namespace
 
 void registerContainerTesting(py::module_& m) {
@@ -290,6 +293,8 @@ void registerContainerTesting(py::module_& m) {
             return c;
         },
         py::arg("d"), py::arg("size") = 65536);
+
+    unbound::def<unboundDictToMap>(m, "unbound_dict_to_map", "dict_to_map(d) called directly.");
 
     m.def("map_to_dict", [](Container& c) {
         std::map<std::string, zorClient_field_t> table;

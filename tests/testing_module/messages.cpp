@@ -5,13 +5,16 @@
 #include <zorclient_testing.h>
 #endif
 
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "dict2container.h"
 #include "pyzormsg.h"
 #include "testing.h"
+#include "unbound.h"
 
 namespace py = pybind11;
 
@@ -31,10 +34,6 @@ public:
 private:
     char* p_;
 };
-
-void check(zorClient_returnCode_t rc, const char* what) {
-    if (rc != ZORCLIENT_OK) throw std::runtime_error(std::string(what) + ": " + zorClient_getLastErrorInfo()->errorStr);
-}
 
 // A message whose body is a library map written from `d`, as another client
 // would send it. The map is built in a local buffer: the message copies it.
@@ -67,6 +66,26 @@ PyZorMsg* receivedMapMessage(py::dict d, py::object content_type, py::object htt
 
 }  // namespace
 
+namespace {
+
+py::object unboundToDict(PyObject* const* args, Py_ssize_t nargs) {
+    unbound::expect("unbound_to_dict", nargs, 1);
+    return py::cast<PyZorMsg&>(py::handle(args[0])).to_dict();
+}
+
+py::object unboundFromDict(PyObject* const* args, Py_ssize_t nargs) {
+    unbound::expect("unbound_from_dict", nargs, 3);
+    PyZorMsg& msg = py::cast<PyZorMsg&>(py::handle(args[0]));
+    if (!PyDict_Check(args[1])) throw py::type_error("unbound_from_dict: d must be a dict");
+    char* heap = msg.from_dict(py::reinterpret_borrow<py::dict>(args[1]), py::cast<std::string>(py::handle(args[2])));
+    if (heap == nullptr) return py::none();
+    py::object buffer = py::cast(new HeapBuffer(heap), py::return_value_policy::take_ownership);
+    py::detail::keep_alive_impl(py::handle(args[0]), buffer);  // lives as long as the message
+    return buffer;
+}
+
+}  // namespace
+
 void registerMessageTesting(py::module_& m) {
     py::class_<HeapBuffer>(m, "HeapBuffer").def("read", &HeapBuffer::read);
 
@@ -74,12 +93,18 @@ void registerMessageTesting(py::module_& m) {
     m.def("live_msgs", &zorClient_testing_liveMsgs);
     m.def("live_containers", &zorClient_testing_liveContainers);
     m.def("fail_allocs", &zorClient_testing_failAllocs);
-    // The next n copies of `what` ("body" or "properties") into a message
-    // fail as out of memory.
+    // The next n copies of `what` ("body", "properties" or "destination")
+    // into a message fail as out of memory.
     m.def("fail_copies", [](const std::string& what, unsigned n) {
-        if (what != "body" && what != "properties") throw py::value_error("fail_copies: \"body\" or \"properties\"");
-        zorClient_testing_failCopies(
-            what == "body" ? ZORCLIENT_TESTING_COPY_BODY : ZORCLIENT_TESTING_COPY_USER_PROPERTIES, n);
+        const std::pair<const char*, zorClient_testing_copy_t> kinds[] = {
+            {"body", ZORCLIENT_TESTING_COPY_BODY},
+            {"properties", ZORCLIENT_TESTING_COPY_USER_PROPERTIES},
+            {"destination", ZORCLIENT_TESTING_COPY_DESTINATION},
+        };
+        for (const auto& kind : kinds) {
+            if (what == kind.first) return zorClient_testing_failCopies(kind.second, n);
+        }
+        throw py::value_error("fail_copies: \"body\", \"properties\" or \"destination\"");
     });
 #endif
 
@@ -106,6 +131,11 @@ void registerMessageTesting(py::module_& m) {
     m.def("set_correlation_id", [](PyZorMsg& msg, std::string id) { msg.setCorrlationId(std::move(id)); });
     m.def("get_correlation_id", [](PyZorMsg& msg) { return msg.getCorrlationId(); });
     m.def("set_deliver_to_one", [](PyZorMsg& msg, bool on) { msg.setDeliveryToOne(on); });
+    // Any number as the delivery mode, as a received message may carry one
+    // that DeliveryMode() refuses.
+    m.def("set_delivery_mode_value", [](PyZorMsg& msg, uint32_t mode) {
+        check(zorClient_msg_setDeliveryMode(msg.ptr(), mode), "setDeliveryMode");
+    });
     m.def("is_deliver_to_one", [](PyZorMsg& msg) { return zorClient_msg_isDeliverToOne(msg.ptr()) != 0; });
     m.def("json_body_message", [](std::string topic, std::string json_text, std::string format) {
         return new PyZorMsg(std::move(topic), json::parse(json_text), std::move(format));
@@ -131,8 +161,10 @@ void registerMessageTesting(py::module_& m) {
     });
 #endif
 
-    // The dictionary form.
+    // The dictionary form, and the same without the binding's dispatcher.
     m.def("to_dict", [](PyZorMsg& msg) { return msg.to_dict(); });
+    unbound::def<unboundToDict>(m, "unbound_to_dict", "to_dict(msg) called directly.");
+    unbound::def<unboundFromDict>(m, "unbound_from_dict", "from_dict(msg, d, format) called directly.");
     m.def(
         "from_dict",
         [](PyZorMsg& msg, py::dict d, std::string format) -> py::object {

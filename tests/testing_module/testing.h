@@ -3,6 +3,16 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <zorclient.h>
+
+#include <stdexcept>
+#include <string>
+
+// A library call that must succeed: RuntimeError "<what> failed: <library's text>" otherwise.
+inline void check(zorClient_returnCode_t rc, const char* what) {
+    if (rc != ZORCLIENT_OK)
+        throw std::runtime_error(std::string(what) + " failed: " + zorClient_getLastErrorInfo()->errorStr);
+}
 
 // Library containers and the converters between them and Python values.
 void registerContainerTesting(pybind11::module_& m);

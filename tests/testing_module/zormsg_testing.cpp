@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/vocabulary.h"
+#include "internal/fast_property.h"
 #include "zorclient.h"
 
 namespace py = pybind11;
@@ -49,6 +50,28 @@ PYBIND11_MODULE(zormsg_testing, m) {
 #else
     m.attr("ASSERTIONS_ON") = true;
 #endif
+    // Whether this build runs under AddressSanitizer, which cannot follow
+    // a greenlet's stack switches (it reports the stack memory it finds).
+#if defined(__SANITIZE_ADDRESS__)
+    m.attr("ADDRESS_SANITIZER") = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    m.attr("ADDRESS_SANITIZER") = true;
+#else
+    m.attr("ADDRESS_SANITIZER") = false;
+#endif
+#else
+    m.attr("ADDRESS_SANITIZER") = false;
+#endif
+    // The pybind11 function a fast accessor (a property's fget or fset) hands
+    // what it does not take itself: the reference the accessors are checked
+    // against. None for anything else.
+    m.def("binding_function", [](py::handle fn) -> py::object {
+        if (!PyCFunction_Check(fn.ptr())) return py::none();
+        PyObject* self = PyCFunction_GET_SELF(fn.ptr());
+        if (self == nullptr || !fastprop::isSlot(self)) return py::none();
+        return fastprop::slotOf(self).fallback;
+    });
     registerContainerTesting(m);
     registerMessageTesting(m);
 }

@@ -40,10 +40,11 @@ public:
 
 // Test control: the number of message allocations still to refuse.
 extern std::atomic<unsigned> gFailAllocs;
-// Test control: the number of body copies and user property writes still to
-// refuse as out of memory.
+// Test control: the number of body copies, user property writes and
+// destination names still to refuse as out of memory.
 extern std::atomic<unsigned> gFailBodyCopies;
 extern std::atomic<unsigned> gFailPropertyCopies;
+extern std::atomic<unsigned> gFailDestinationCopies;
 
 // Takes one refusal from a test-control counter; false when none is left.
 inline bool takeRefusal(std::atomic<unsigned>& left) noexcept {

@@ -42,6 +42,7 @@ zorClient_returnCode_t setDest(zorClient_opaqueMsg_pt msg_p, const zorClient_des
     if (len == 0) return fail("empty destination name");
     if (len > ZORCLIENT_MAX_DEST_NAME_LEN)
         return fail("destination name longer than %d bytes", ZORCLIENT_MAX_DEST_NAME_LEN);
+    if (takeRefusal(gFailDestinationCopies)) return fail("out of memory for the destination name (test control)");
     try {
         // Into the old name's storage: setting a long name again allocates
         // nothing, and a failed allocation leaves the old name.

@@ -13,6 +13,7 @@ namespace zc {
 std::atomic<unsigned> gFailAllocs{0};
 std::atomic<unsigned> gFailBodyCopies{0};
 std::atomic<unsigned> gFailPropertyCopies{0};
+std::atomic<unsigned> gFailDestinationCopies{0};
 std::atomic<unsigned> gLiveMessages{0};
 std::atomic<unsigned> gLiveContainers{0};
 }  // namespace zc
@@ -25,7 +26,11 @@ extern "C" {
 void zorClient_testing_failAllocs(unsigned n) { gFailAllocs.store(n, std::memory_order_relaxed); }
 
 void zorClient_testing_failCopies(zorClient_testing_copy_t what, unsigned n) {
-    (what == ZORCLIENT_TESTING_COPY_BODY ? gFailBodyCopies : gFailPropertyCopies).store(n, std::memory_order_relaxed);
+    switch (what) {
+        case ZORCLIENT_TESTING_COPY_BODY: gFailBodyCopies.store(n, std::memory_order_relaxed); break;
+        case ZORCLIENT_TESTING_COPY_USER_PROPERTIES: gFailPropertyCopies.store(n, std::memory_order_relaxed); break;
+        case ZORCLIENT_TESTING_COPY_DESTINATION: gFailDestinationCopies.store(n, std::memory_order_relaxed); break;
+    }
 }
 
 unsigned zorClient_testing_liveMsgs(void) { return gLiveMessages.load(std::memory_order_relaxed); }
