@@ -56,6 +56,8 @@ lane_a() {  # builds with every core, one at a time
   # host, in build/wheel-host/).
   stage A "interpreter matrix" bash scripts/stages/matrix.sh || true
   stage A "wheel" bash scripts/stages/wheel.sh || true
+  # Reference counts on the unstable root's debug CPython.
+  stage A "refcounts (3.14d)" bash scripts/stages/refcounts.sh || true
 }
 
 jobs_b() {  # build jobs for a stage of lane B: one while lane A runs
@@ -68,9 +70,7 @@ lane_b() {  # about one core each: the dev build's checks, then builds of their 
   [ "$RELIABILITY" = 1 ] || return 0
   stage B "valgrind" bash scripts/stages/valgrind.sh || true
   stage B "type stubs" bash scripts/stages/stubs.sh || true
-  # Debian unstable's root (scripts/lib/unstable_root.sh): reference counts on
-  # its debug CPython, then its g++ 16 as a second compiler.
-  stage B "refcounts (3.14d)" env JOBS="$(jobs_b)" bash scripts/stages/refcounts.sh || true
+  # g++ 16 of Debian unstable's root (scripts/lib/unstable_root.sh), the second compiler.
   stage B "g++ 16" env JOBS="$(jobs_b)" bash scripts/stages/gcc16.sh || true
   stage B "lint" env JOBS="$(jobs_b)" bash scripts/lint.sh || true
   stage B "sanitizers" env JOBS="$(jobs_b)" bash scripts/stages/sanitize.sh || true
