@@ -1,0 +1,97 @@
+// The body codecs' stack guard: room for orjson and msgpack, checked before each call.
+//
+// Both packages recurse once per nesting level of the data (msgpack's decoder
+// instead keeps a large fixed frame), and the data decides the depth: a
+// received body is its sender's choice. A worker thread started with a small
+// stack (threading.stack_size) must get RecursionError, not a signal. Where
+// the stack left holds what the codec needs at its own deepest, a call costs
+// one compare; only a thread short of that measures the data's depth, without
+// recursion and without running Python code.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+
+#include "internal/stack_room.h"
+
+// What one codec needs of the C stack below the check: `base` for the call
+// and its first levels, `perLevel` for each further level, up to `maxLevels`,
+// past which the codec refuses the data by itself. The numbers are the
+// largest measured on the pinned releases of each package on every CPython
+// line, with a margin.
+struct CodecStack {
+    const char* package;
+    size_t base;
+    size_t perLevel;
+    size_t maxLevels;
+    size_t worst;  // base + perLevel * maxLevels, plus kCodecReserve: the one compare
+};
+
+// Room kept below the codec's own need for what runs inside it without a
+// check of ours: an allocation's collection, a finalizer's first frames.
+constexpr size_t kCodecReserve = size_t(8) << 10;
+
+constexpr CodecStack codecStack(const char* package, size_t base, size_t perLevel, size_t maxLevels) {
+    return {package, base, perLevel, maxLevels, base + perLevel * maxLevels + kCodecReserve};
+}
+
+// orjson.dumps: up to 319 bytes a level (orjson 3.10 and 3.11); refuses past 255 levels with its TypeError.
+constexpr CodecStack kJsonEncodeStack = codecStack("orjson", size_t(6) << 10, 352, 256);
+// msgpack.dumps: up to 432 bytes a level (msgpack 1.2); refuses past 512 (1.0, 1.1) or 1025 (1.2) levels.
+constexpr CodecStack kMsgpackEncodeStack = codecStack("msgpack", size_t(8) << 10, 480, 1040);
+// msgpack.loads: about 43 KiB at any depth (its decoding stack lives in its frame).
+constexpr CodecStack kMsgpackDecodeStack = codecStack("msgpack", size_t(50) << 10, 0, 0);
+// orjson.loads: up to 96 bytes a level; its own limit is learnt when the bridge binds (jsonDecodeStack()).
+constexpr size_t kJsonDecodeBase = size_t(6) << 10;
+constexpr size_t kJsonDecodePerLevel = 112;
+
+// This thread's stack bounds for these checks: trivially destructible and
+// constant-initialised, so reaching it costs no initialisation check.
+inline StackRoom& codecStackRoom() {
+    thread_local StackRoom room;
+    return room;
+}
+
+namespace bodystack {
+// The slow paths, for a thread `left` bytes short of the codec's worst case.
+void checkValue(const CodecStack& codec, PyObject* value, size_t left);
+void checkJsonText(const CodecStack& codec, PyObject* data, size_t left);
+void checkFixed(const CodecStack& codec, size_t left);
+}  // namespace bodystack
+
+// orjson.loads' needs, with the limit learnt by learnJsonDecodeLimit().
+const CodecStack& jsonDecodeStack();
+
+// Learns whether `loads` (orjson.loads) refuses nesting past 1024 levels, as
+// orjson has since 3.10; older releases have no limit, and then the length of
+// the text bounds its depth. Call once, under the GIL, when binding.
+void learnJsonDecodeLimit(pybind11::handle loads);
+
+// Each raises RecursionError (as pybind11::error_already_set) when this
+// thread's stack is too short for the codec on that data; nothing else.
+inline void checkEncodeRoom(const CodecStack& codec, PyObject* value) {
+    StackRoom& room = codecStackRoom();
+    room.learn();
+    const size_t left = room.left();
+    if (left >= codec.worst) return;
+    bodystack::checkValue(codec, value, left);
+}
+
+// `data`: bytes, a buffer (a view of the attachment) or str.
+inline void checkJsonDecodeRoom(PyObject* data) {
+    StackRoom& room = codecStackRoom();
+    room.learn();
+    const size_t left = room.left();
+    const CodecStack& codec = jsonDecodeStack();
+    if (left >= codec.worst) return;
+    bodystack::checkJsonText(codec, data, left);
+}
+
+inline void checkMsgpackDecodeRoom() {
+    StackRoom& room = codecStackRoom();
+    room.learn();
+    const size_t left = room.left();
+    if (left >= kMsgpackDecodeStack.worst) return;
+    bodystack::checkFixed(kMsgpackDecodeStack, left);
+}
