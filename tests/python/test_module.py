@@ -227,6 +227,41 @@ def test_subinterpreters_are_refused_and_main_keeps_working(kind, main_first):
         assert "zormsg can only be imported in the main interpreter" in r.stdout
 
 
+# A native consumer (zormsg_testing, loaded by the main interpreter, so a
+# legacy subinterpreter gets it too) hands a message over in a subinterpreter.
+_CONSUMER_IN_SUBINTERPRETER = '''
+import zormsg_testing as zt
+base = zt.live_msgs()
+try:
+    zt.adopt_new()
+except ImportError as e:
+    print("SUB ImportError:", e, flush=True)
+else:
+    print("SUB handed over", flush=True)
+print("SUB leaked", zt.live_msgs() - base, flush=True)
+'''
+
+
+@pytest.mark.standin
+@pytest.mark.parametrize("main_first", [False, True], ids=["zormsg-not-imported", "zormsg-imported"])
+def test_native_consumer_in_a_subinterpreter_is_refused_and_frees_the_message(main_first):
+    r = _run_with_timeout(f"""
+        import _testcapi
+        import zormsg_testing
+        if {main_first!r}:
+            import zormsg
+        _testcapi.run_in_subinterp({_CONSUMER_IN_SUBINTERPRETER!r})
+        import zormsg
+        m = zormsg.ZorMsg()
+        m.json = {{"a": 1}}
+        print("MAIN", m.json, flush=True)
+        """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [
+        "SUB ImportError: zormsg can only be imported in the main interpreter, not in a subinterpreter",
+        "SUB leaked 0", "MAIN {'a': 1}"], r.stdout
+
+
 def _has_module(name):
     try:
         __import__(name)
