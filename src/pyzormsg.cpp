@@ -45,6 +45,7 @@ void requireZormsgTypes() {
                 "zormsg was imported but its ZorMsg type is not shared with this module (built with another "
                 "pybind11?)");
     }
+    checkSameClientLibrary();
     ready = true;
 }
 

@@ -11,6 +11,7 @@
 
 #include "body_bridge.h"
 #include "core/zormsg.h"
+#include "internal/client_library_copy.h"
 #include "internal/import_guard.h"
 #include "internal/main_interpreter.h"
 #include "pyzormsg.h"
@@ -122,6 +123,7 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_zormsg() {
         releaseZormsgTypes();
         return nullptr;
     }
+    publishClientLibrary();
     Py_INCREF(module);
     g_module = module;
     return module;
