@@ -58,7 +58,8 @@ void storeEncoded(ZorMsg& msg, py::handle dumps, const py::dict& d, const char* 
                                   " bytes exceeds the message's limit of " + std::to_string(kMaxAttachmentSize) +
                                   " bytes");
     const ContentTypeWrite announced(msg, content_type, who, undo);
-    if (msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b))) != ZORCLIENT_OK)
+    if (msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b))) != ZORCLIENT_OK ||
+        announced.commit() != ZORCLIENT_OK)
         announced.refused();
 }
 

@@ -108,7 +108,7 @@ char* PyZorMsg::from_dict(py::dict d, std::string format) {
     }
     checkBodyUnviewed(msg);
     // A refused write leaves content type and body as they were.
-    const ContentTypeWrite announced(msg, format.c_str(), "from_dict");
+    const ContentTypeWrite announced(msg, format.c_str(), "from_dict", nullptr, ContentTypeWrite::kAnnounceIfAbandoned);
     if (format == ctype::kJson) {
         bridge.storeJson(msg, d, &announced.undo(), "from_dict");
         return nullptr;
@@ -151,6 +151,7 @@ char* PyZorMsg::from_dict(py::dict d, std::string format) {
     // The small buffer goes to the message, to live exactly as long as the map.
     if (small && msg.container_p != nullptr) msg.adoptContainerBuffer(std::move(small));
     if (rc == ZORCLIENT_OK) rc = msg.attachmentContainerMap();
+    if (rc == ZORCLIENT_OK) rc = announced.commit();
     if (rc != ZORCLIENT_OK) {
         const zorClient_errorInfo_t refusal = *zorClient_getLastErrorInfo();
         // Nothing may keep pointing into a buffer about to be freed.
