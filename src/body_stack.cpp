@@ -1,6 +1,9 @@
 // The body codecs' stack guard: the depth of a value or a JSON text measured without recursion.
 #include "internal/body_stack.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -142,15 +145,31 @@ void bodystack::checkJsonText(const CodecStack& codec, PyObject* data, size_t le
 
 void bodystack::checkFixed(const CodecStack& codec, size_t) { refuse(codec, 0); }
 
+MainStack g_mainStack;
+
+void learnMainStack() {
+#if defined(__linux__)
+    if (g_mainStack.size != 0 || syscall(SYS_gettid) != getpid()) return;  // not the main thread
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+    void* addr = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
+        g_mainStack.low = reinterpret_cast<uintptr_t>(addr);
+        g_mainStack.size = size;
+    }
+    pthread_attr_destroy(&attr);
+#endif
+}
+
 const CodecStack& jsonDecodeStack() { return g_jsonDecode; }
 
 void learnJsonDecodeLimit(py::handle loads) {
     // The probe itself needs the stack of 1025 levels: without it the limit
     // stays unknown, and the text's length bounds every check.
-    StackRoom& room = codecStackRoom();
-    room.learn();
+    learnMainStack();
     const CodecStack probe = codecStack("orjson", kJsonDecodeBase, kJsonDecodePerLevel, kOrjsonDecodeLimit + 1);
-    if (room.left() < probe.worst) return;
+    if (codecStackLeft() < probe.worst) return;
     const std::string text = std::string(kOrjsonDecodeLimit + 1, '[') + std::string(kOrjsonDecodeLimit + 1, ']');
     PyObject* bytes = PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (bytes == nullptr) {

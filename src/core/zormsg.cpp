@@ -211,9 +211,8 @@ zorClient_returnCode_t ContentTypeUndo::write(zorClient_opaqueMsg_pt msg_p, cons
     return zorClient_container_addString(map_p, content_type, kContentTypeKey);
 }
 
-zorClient_returnCode_t ContentTypeUndo::commit() const {
-    if (state_ != State::Pending) return ZORCLIENT_OK;
-    const zorClient_returnCode_t rc = announce();
+zorClient_returnCode_t ContentTypeUndo::commitPending() const {
+    const zorClient_returnCode_t rc = announcePending();
     if (rc != ZORCLIENT_OK) {
         const zorClient_errorInfo_t refusal = *zorClient_getLastErrorInfo();
         zorClient_msg_setBinaryAttachment(msg_p_, nullptr, 0);
@@ -222,10 +221,9 @@ zorClient_returnCode_t ContentTypeUndo::commit() const {
     return rc;
 }
 
-zorClient_returnCode_t ContentTypeUndo::announce() const {
-    if (state_ != State::Pending) return ZORCLIENT_OK;
+zorClient_returnCode_t ContentTypeUndo::announcePending() const {
     state_ = State::Settled;
-    return setMetaContentType(msg_p_, pending_.c_str());
+    return setMetaContentType(msg_p_, pending_);
 }
 
 void ContentTypeUndo::restore() const {

@@ -89,18 +89,20 @@ public:
     // the one it replaces, read from the property map that the write opens
     // anyway: one library read on top of the write instead of two. On a
     // message with no "ct" field and no body the content type waits for
-    // commit() instead (pending()).
+    // commit() instead (pending()); `content_type` must then outlive this
+    // object (the writes pass the content types of core/vocabulary.h, or
+    // their caller's text for the whole call).
     zorClient_returnCode_t write(zorClient_opaqueMsg_pt msg_p, const char* content_type);
     // Whether the content type waits for the body.
     bool pending() const { return state_ == State::Pending; }
     // The body is in: writes a content type that waited for it. When the
     // library refuses that, the body goes again (the message had none) and
     // the refusal's code is returned, its error record kept.
-    zorClient_returnCode_t commit() const;
+    zorClient_returnCode_t commit() const { return state_ == State::Pending ? commitPending() : ZORCLIENT_OK; }
     // Writes a content type that waited, whatever became of the body (a
     // failed encoding leaves from_dict's format announced); the library's
     // code is returned.
-    zorClient_returnCode_t announce() const;
+    zorClient_returnCode_t announce() const { return state_ == State::Pending ? announcePending() : ZORCLIENT_OK; }
     // Makes the content type read as it did when this object was made (a
     // message that had no "ct" field gets one holding what its content type
     // read then; one whose content type waited keeps none). The thread's last
@@ -109,12 +111,15 @@ public:
     void restore() const;
 
 private:
+    zorClient_returnCode_t commitPending() const;
+    zorClient_returnCode_t announcePending() const;
+
     enum class State { Idle, Written, Pending, Settled };
     zorClient_opaqueMsg_pt msg_p_;
     bool had_;
     std::string text_;
     mutable State state_;
-    std::string pending_;  // the content type that waits
+    const char* pending_ = nullptr;  // the content type that waits
 };
 
 // Texts reach the library NUL-terminated: setters refuse a text holding a

@@ -12,6 +12,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "internal/stack_room.h"
 
@@ -53,6 +54,26 @@ inline StackRoom& codecStackRoom() {
     return room;
 }
 
+// The main thread's stack, learnt when the bridge binds there (learnMainStack):
+// a frame inside it needs no per-thread look-up, and that stack lives as long
+// as the process. Empty until then.
+struct MainStack {
+    uintptr_t low = 0;
+    uintptr_t size = 0;
+};
+extern MainStack g_mainStack;
+void learnMainStack();
+
+// Bytes of stack left below the caller's frame, as StackRoom::left().
+__attribute__((always_inline)) inline size_t codecStackLeft() {
+    volatile char here = 0;
+    const uintptr_t offset = reinterpret_cast<uintptr_t>(&here) - g_mainStack.low;
+    if (offset < g_mainStack.size) return offset;
+    StackRoom& room = codecStackRoom();
+    room.learn();
+    return room.left();
+}
+
 namespace bodystack {
 // The slow paths, for a thread `left` bytes short of the codec's worst case.
 void checkValue(const CodecStack& codec, PyObject* value, size_t left);
@@ -71,27 +92,21 @@ void learnJsonDecodeLimit(pybind11::handle loads);
 // Each raises RecursionError (as pybind11::error_already_set) when this
 // thread's stack is too short for the codec on that data; nothing else.
 inline void checkEncodeRoom(const CodecStack& codec, PyObject* value) {
-    StackRoom& room = codecStackRoom();
-    room.learn();
-    const size_t left = room.left();
+    const size_t left = codecStackLeft();
     if (left >= codec.worst) return;
     bodystack::checkValue(codec, value, left);
 }
 
 // `data`: bytes, a buffer (a view of the attachment) or str.
 inline void checkJsonDecodeRoom(PyObject* data) {
-    StackRoom& room = codecStackRoom();
-    room.learn();
-    const size_t left = room.left();
+    const size_t left = codecStackLeft();
     const CodecStack& codec = jsonDecodeStack();
     if (left >= codec.worst) return;
     bodystack::checkJsonText(codec, data, left);
 }
 
 inline void checkMsgpackDecodeRoom() {
-    StackRoom& room = codecStackRoom();
-    room.learn();
-    const size_t left = room.left();
+    const size_t left = codecStackLeft();
     if (left >= kMsgpackDecodeStack.worst) return;
     bodystack::checkFixed(kMsgpackDecodeStack, left);
 }
