@@ -1,4 +1,4 @@
-// Which loaded copy of the client library a module calls: published by zormsg, compared by every module that shares its types.
+// Which loaded copy of the client library a module calls: zormsg publishes it, the modules sharing its types compare.
 #include <dlfcn.h>
 
 #include <stdexcept>
