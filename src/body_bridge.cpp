@@ -75,6 +75,19 @@ py::object attachmentBytes(ZorMsg& msg) {
     return stealOrThrow(PyBytes_FromStringAndSize(static_cast<const char*>(view.bytes_p), view.size));
 }
 
+// orjson.__version__, or the empty text when it cannot be read.
+std::string orjsonVersion() {
+    std::string version;
+    PyObject* mod = PyImport_ImportModule("orjson");
+    PyObject* text = mod != nullptr ? PyObject_GetAttrString(mod, "__version__") : nullptr;
+    const char* c = text != nullptr && PyUnicode_Check(text) ? PyUnicode_AsUTF8(text) : nullptr;
+    if (c != nullptr) version = c;
+    Py_XDECREF(text);
+    Py_XDECREF(mod);
+    PyErr_Clear();
+    return version;
+}
+
 }  // namespace
 
 py::handle& msgpack_dumps = g_bridge.msgpack_dumps;
@@ -108,7 +121,7 @@ void BodyBridge::bind() {
     msgpack_loads = mloads.release();
     json_dumps = jdumps.release();
     json_loads = jloads.release();
-    learnJsonDecodeLimit(json_loads);
+    learnJsonDecodeLimit(orjsonVersion().c_str());
 }
 
 void BodyBridge::storeJson(ZorMsg& msg, const py::dict& d, const ContentTypeUndo* undo, const char* who) {

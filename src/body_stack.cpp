@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <utility>
@@ -164,26 +165,14 @@ void learnMainStack() {
 
 const CodecStack& jsonDecodeStack() { return g_jsonDecode; }
 
-void learnJsonDecodeLimit(py::handle loads) {
-    // The probe itself needs the stack of 1025 levels: without it the limit
-    // stays unknown, and the text's length bounds every check.
+void learnJsonDecodeLimit(const char* version) {
     learnMainStack();
-    const CodecStack probe = codecStack("orjson", kJsonDecodeBase, kJsonDecodePerLevel, kOrjsonDecodeLimit + 1);
-    if (codecStackLeft() < probe.worst) return;
-    const std::string text = std::string(kOrjsonDecodeLimit + 1, '[') + std::string(kOrjsonDecodeLimit + 1, ']');
-    PyObject* bytes = PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    if (bytes == nullptr) {
-        PyErr_Clear();
-        return;
-    }
-    PyObject* decoded = PyObject_CallFunctionObjArgs(loads.ptr(), bytes, nullptr);
-    Py_DECREF(bytes);
-    if (decoded != nullptr) {
-        Py_DECREF(decoded);
-        return;  // no limit
-    }
-    // A refusal of the depth is a ValueError (JSONDecodeError); anything else says nothing of it.
-    const bool refused = PyErr_ExceptionMatches(PyExc_ValueError) != 0;
-    PyErr_Clear();
-    if (refused) g_jsonDecode = codecStack("orjson", kJsonDecodeBase, kJsonDecodePerLevel, kOrjsonDecodeLimit);
+    // orjson.loads refuses nesting past 1024 levels from 3.9.15 on (measured
+    // on the pins: 3.9.7 has no limit, 3.10.15 on stop at 1024). Asked of the
+    // version, not of the decoder: a probe would run the decoder at import,
+    // where an allocation failing inside it crashes orjson 3.9.
+    unsigned major = 0, minor = 0, patch = 0;
+    if (version == nullptr || std::sscanf(version, "%u.%u.%u", &major, &minor, &patch) < 2) return;
+    const bool limited = major > 3 || (major == 3 && (minor > 9 || (minor == 9 && patch >= 15)));
+    if (limited) g_jsonDecode = codecStack("orjson", kJsonDecodeBase, kJsonDecodePerLevel, kOrjsonDecodeLimit);
 }

@@ -84,10 +84,12 @@ void checkFixed(const CodecStack& codec, size_t left);
 // orjson.loads' needs, with the limit learnt by learnJsonDecodeLimit().
 const CodecStack& jsonDecodeStack();
 
-// Learns whether `loads` (orjson.loads) refuses nesting past 1024 levels, as
-// orjson has since 3.10; older releases have no limit, and then the length of
-// the text bounds its depth. Call once, under the GIL, when binding.
-void learnJsonDecodeLimit(pybind11::handle loads);
+// Learns from orjson's version ("3.10.15") whether its decoder refuses
+// nesting past 1024 levels, as it does from 3.9.15 on; older releases have no
+// limit, and then the length of the text bounds its depth. An unreadable
+// version counts as an old one. Also learns the main thread's stack when
+// called there. Call once, when binding.
+void learnJsonDecodeLimit(const char* version);
 
 // Each raises RecursionError (as pybind11::error_already_set) when this
 // thread's stack is too short for the codec on that data; nothing else.
