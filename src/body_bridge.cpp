@@ -1,17 +1,15 @@
 // The body bridge: message bodies encoded and decoded with orjson and msgpack.
 #include "body_bridge.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>
-#include <vector>
 
+#include "internal/body_stack.h"
 #include "internal/content_type_write.h"
 #include "internal/pyref.h"
 #include "internal/refusal.h"
-#include "internal/scratch.h"
 #include "internal/write_checks.h"
 
 namespace py = pybind11;
@@ -63,62 +61,6 @@ py::object encodeWith(py::handle dumps, const py::dict& d, const char* package) 
     return encoded;
 }
 
-// msgpack's packer recurses once per nesting level, up to its own limit of
-// 511, at about 430 bytes of C stack each (measured): a worker thread with a
-// small stack (threading.stack_size) would crash in it. Where the room left
-// could be too little for that limit, the value's depth is measured first,
-// without recursion, and a value too deep for the room raises RecursionError.
-// Threads with ordinary stacks pay one compare.
-constexpr size_t kMsgpackStackPerLevel = 512;
-constexpr size_t kMsgpackMaxLevels = 512;
-constexpr size_t kMsgpackReserve = size_t(8) << 10;
-
-inline bool packedNested(PyObject* o) { return PyDict_Check(o) || PyList_Check(o) || PyTuple_Check(o); }
-
-// Depth of the dicts, lists and tuples in v (keys too, as msgpack packs
-// them), counted up to `enough` + 1.
-size_t packedDepth(PyObject* v, size_t enough) {
-    std::vector<std::pair<PyObject*, size_t>> todo{{v, 1}};
-    size_t deepest = 1;
-    while (!todo.empty() && deepest <= enough) {
-        PyObject* o = todo.back().first;
-        const size_t depth = todo.back().second;
-        todo.pop_back();
-        deepest = std::max(deepest, depth);
-        auto visit = [&](PyObject* child) {
-            if (packedNested(child)) todo.emplace_back(child, depth + 1);
-        };
-        if (PyDict_Check(o)) {
-            Py_ssize_t pos = 0;
-            PyObject* key;
-            PyObject* value;
-            while (PyDict_Next(o, &pos, &key, &value)) {
-                visit(key);
-                visit(value);
-            }
-        } else {
-            PyObject* seq = o;
-            const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-            PyObject** items = PySequence_Fast_ITEMS(seq);
-            for (Py_ssize_t i = 0; i < n; ++i) visit(items[i]);
-        }
-    }
-    return deepest;
-}
-
-void checkMsgpackRoom(PyObject* d) {
-    StackRoom& stack = conversionScratch().stack;
-    stack.learn();
-    if (!stack.shortOf(kMsgpackStackPerLevel * kMsgpackMaxLevels)) return;
-    const size_t left = stack.left();
-    const size_t levels = left > kMsgpackReserve ? (left - kMsgpackReserve) / kMsgpackStackPerLevel : 0;
-    if (packedDepth(d, levels) <= levels) return;
-    const std::string msg = "msgpack: a body nested deeper than " + std::to_string(levels) +
-                            " levels needs more stack than this thread has left";
-    PyErr_SetString(PyExc_RecursionError, msg.c_str());
-    throw py::error_already_set();
-}
-
 // The decoded value as a dict: itself when it is one, else dict(value).
 py::dict asDict(py::object value) {
     if (PyDict_Check(value.ptr())) return py::reinterpret_steal<py::dict>(value.release());
@@ -129,6 +71,19 @@ py::dict asDict(py::object value) {
 py::object attachmentBytes(ZorMsg& msg) {
     Bytes view = msg.getBinaryAttachment();
     return stealOrThrow(PyBytes_FromStringAndSize(static_cast<const char*>(view.bytes_p), view.size));
+}
+
+// orjson.__version__, or the empty text when it cannot be read.
+std::string orjsonVersion() {
+    std::string version;
+    PyObject* mod = PyImport_ImportModule("orjson");
+    PyObject* text = mod != nullptr ? PyObject_GetAttrString(mod, "__version__") : nullptr;
+    const char* c = text != nullptr && PyUnicode_Check(text) ? PyUnicode_AsUTF8(text) : nullptr;
+    if (c != nullptr) version = c;
+    Py_XDECREF(text);
+    Py_XDECREF(mod);
+    PyErr_Clear();
+    return version;
 }
 
 }  // namespace
@@ -164,12 +119,16 @@ void BodyBridge::bind() {
     msgpack_loads = mloads.release();
     json_dumps = jdumps.release();
     json_loads = jloads.release();
+    learnJsonDecodeLimit(orjsonVersion().c_str());
 }
 
-py::object BodyBridge::encodeJson(const py::dict& d) { return encodeWith(json_dumps, d, "orjson"); }
+py::object BodyBridge::encodeJson(const py::dict& d) {
+    checkEncodeRoom(kJsonEncodeStack, d.ptr());
+    return encodeWith(json_dumps, d, "orjson");
+}
 
 py::object BodyBridge::encodeMsgpack(const py::dict& d) {
-    checkMsgpackRoom(d.ptr());
+    checkEncodeRoom(kMsgpackEncodeStack, d.ptr());
     return encodeWith(msgpack_dumps, d, "msgpack");
 }
 
@@ -177,7 +136,8 @@ void BodyBridge::writeBody(ZorMsg& msg, py::handle encoded, const char* content_
                            const char* who) {
     PyObject* b = encoded.ptr();
     const ContentTypeWrite announced(msg, content_type, who, undo);
-    if (msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b))) != ZORCLIENT_OK)
+    if (msg.setBinaryAttachment(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b))) != ZORCLIENT_OK ||
+        announced.commit() != ZORCLIENT_OK)
         announced.refused();
 }
 
@@ -195,15 +155,22 @@ void BodyBridge::storeMsgpack(ZorMsg& msg, const py::dict& d, const ContentTypeU
 
 py::dict BodyBridge::loadJson(ZorMsg& msg) { return decodeJson(attachmentBytes(msg)); }
 
-py::dict BodyBridge::decodeJson(py::handle data) { return asDict(stealOrThrow(callOne(json_loads, data.ptr()))); }
+py::dict BodyBridge::decodeJson(py::handle data) {
+    checkJsonDecodeRoom(data.ptr());
+    return asDict(stealOrThrow(callOne(json_loads, data.ptr())));
+}
 
 py::dict BodyBridge::loadJsonText(py::handle text) { return decodeJson(text); }
 
-py::object BodyBridge::dumpJson(const py::dict& d) { return stealOrThrow(callOne(json_dumps, d.ptr())); }
+py::object BodyBridge::dumpJson(const py::dict& d) {
+    checkEncodeRoom(kJsonEncodeStack, d.ptr());
+    return stealOrThrow(callOne(json_dumps, d.ptr()));
+}
 
 py::dict BodyBridge::loadMsgpack(ZorMsg& msg) { return decodeMsgpack(attachmentBytes(msg)); }
 
 py::dict BodyBridge::decodeMsgpack(py::handle data) {
+    checkMsgpackDecodeRoom();
 #if PY_VERSION_HEX >= 0x03090000
     PyObject* args[2] = {data.ptr(), Py_False};
     py::object value = stealOrThrow(PyObject_Vectorcall(msgpack_loads.ptr(), args, 1, msgpack_loads_kw_.ptr()));

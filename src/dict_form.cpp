@@ -108,7 +108,7 @@ char* PyZorMsg::from_dict(py::dict d, std::string format) {
     }
     checkBodyUnviewed(msg);
     // A refused write leaves content type and body as they were.
-    const ContentTypeWrite announced(msg, format.c_str(), "from_dict");
+    const ContentTypeWrite announced(msg, format.c_str(), "from_dict", nullptr, ContentTypeWrite::kAnnounceIfAbandoned);
     if (format == ctype::kJson || format == ctype::kMsgpack) {
         py::object encoded = format == ctype::kJson ? bridge.encodeJson(d) : bridge.encodeMsgpack(d);
         checkBodyStillWritable(msg, &announced.undo(), true);  // the encoder ran Python code
@@ -155,6 +155,7 @@ char* PyZorMsg::from_dict(py::dict d, std::string format) {
         checkBodyStillWritable(msg, &announced.undo(), true);
     }
     if (rc == ZORCLIENT_OK) rc = msg.attachmentContainerMap();
+    if (rc == ZORCLIENT_OK) rc = announced.commit();
     if (rc != ZORCLIENT_OK) {
         const zorClient_errorInfo_t refusal = *zorClient_getLastErrorInfo();
         // Nothing may keep pointing into a buffer about to be freed.

@@ -9,6 +9,7 @@
 
 #include "body_bridge.h"
 #include "body_view.h"
+#include "internal/main_interpreter.h"
 #include "internal/pyref.h"
 #include "internal/refusal.h"
 #include "internal/write_checks.h"
@@ -29,6 +30,12 @@ ZorMsg&& idle(ZorMsg& msg) {
 }  // namespace
 
 void requireZormsgTypes() {
+    // Refused without a pybind11::error_already_set (and before the import,
+    // whose failure would be one): pybind11 destroys that by taking the GIL
+    // with the main interpreter's thread state, which hangs a thread running
+    // a subinterpreter (aborts it from 3.13 on). An import_error is set as
+    // the Python error directly.
+    if (!inMainInterpreter()) throw py::import_error(kMainInterpreterOnly);
     static bool ready = false;  // once registered, zormsg's types stay for the process
     if (ready) return;
     if (py::detail::get_global_type_info(typeid(PyZorMsg)) == nullptr) {
@@ -38,6 +45,7 @@ void requireZormsgTypes() {
                 "zormsg was imported but its ZorMsg type is not shared with this module (built with another "
                 "pybind11?)");
     }
+    checkSameClientLibrary();
     ready = true;
 }
 

@@ -93,17 +93,35 @@ public:
 // Needs the GIL.
 void requireZormsgTypes();
 
+// A process can hold two copies of the client library (a wheel carries its
+// own, renamed; a native module may link the installed one), and a message
+// handle of one copy means nothing to the other, or names another message
+// there. zormsg publishes the copy it calls; this refuses, with a
+// RuntimeError naming both files, when this module calls another one. A
+// PyZorMsg crossing to Python (requireZormsgTypes) or from it (the caster
+// below) is checked; once the copies compared equal a check is one flag test.
+void checkSameClientLibrary();
+namespace pyzormsg_detail {
+extern bool sameClientLibrary;  // this module's copy compared equal to zormsg's
+}  // namespace pyzormsg_detail
+
 namespace pybind11 {
 namespace detail {
 
 // A PyZorMsg goes to Python only once its type is registered (zormsg imported
-// first when need be). A message handed over with its ownership that cannot
+// first when need be), and crosses either way only between modules that call
+// the same copy of the client library. A message handed over with its ownership that cannot
 // go is deleted, freeing its library message, instead of leaking.
 template <>
 class type_caster<PyZorMsg> : public type_caster_base<PyZorMsg> {
     using base = type_caster_base<PyZorMsg>;
 
 public:
+    bool load(handle src, bool convert) {
+        if (!base::load(src, convert)) return false;
+        if (!pyzormsg_detail::sameClientLibrary) checkSameClientLibrary();
+        return true;
+    }
     static handle cast(const PyZorMsg& src, return_value_policy policy, handle parent) {
         requireZormsgTypes();
         return base::cast(src, policy, parent);

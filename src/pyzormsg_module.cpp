@@ -11,7 +11,9 @@
 
 #include "body_bridge.h"
 #include "core/zormsg.h"
+#include "internal/client_library_copy.h"
 #include "internal/import_guard.h"
+#include "internal/main_interpreter.h"
 #include "pyzormsg.h"
 #include "registrations.h"
 
@@ -53,18 +55,6 @@ bool importStep(Step step, bool keepPythonError, const char* prefix) {
     return false;
 }
 
-// The module's state lives in this process, not in an interpreter: the
-// pybind11 registry, the body bridge's callables, the type objects. Any other
-// interpreter would use the main one's objects, or build its own registry
-// over them, and hang or corrupt memory.
-bool inMainInterpreter() {
-#if PY_VERSION_HEX >= 0x03090000
-    return PyInterpreterState_Get() == PyInterpreterState_Main();
-#else
-    return PyThreadState_Get()->interp == PyInterpreterState_Main();
-#endif
-}
-
 // No per-module state (0) rather than "cannot be re-initialised" (-1): with
 // -1 the interpreter gives another interpreter's import a copy of the main
 // one's module dict without calling PyInit_zormsg, so nothing could refuse
@@ -100,8 +90,7 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_zormsg() {
     // 2. The main interpreter only, before anything of pybind11's or the
     //    module's is touched.
     if (!inMainInterpreter()) {
-        PyErr_SetString(PyExc_ImportError,
-                        "zormsg can only be imported in the main interpreter, not in a subinterpreter");
+        PyErr_SetString(PyExc_ImportError, kMainInterpreterOnly);
         return nullptr;
     }
     if (g_module != nullptr) {
@@ -134,6 +123,7 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_zormsg() {
         releaseZormsgTypes();
         return nullptr;
     }
+    publishClientLibrary();
     Py_INCREF(module);
     g_module = module;
     return module;

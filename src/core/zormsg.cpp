@@ -166,7 +166,7 @@ bool isOutOfMemory(const zorClient_errorInfo_t& info) {
     return false;
 }
 
-ContentTypeUndo::ContentTypeUndo(zorClient_opaqueMsg_pt msg_p) : msg_p_(msg_p), had_(false) {
+ContentTypeUndo::ContentTypeUndo(zorClient_opaqueMsg_pt msg_p) : msg_p_(msg_p), had_(false), state_(State::Written) {
     const char* text = nullptr;
     if (getMetaContentType(msg_p, &text) == ZORCLIENT_OK) {
         had_ = true;
@@ -178,20 +178,59 @@ zorClient_returnCode_t ContentTypeUndo::write(zorClient_opaqueMsg_pt msg_p, cons
     msg_p_ = msg_p;
     had_ = false;
     text_.clear();
+    state_ = State::Idle;
     zorClient_opaqueContainer_pt map_p = nullptr;
-    zorClient_returnCode_t rc = zorClient_msg_createUserPropertyMap(msg_p, &map_p, kUserPropertyMapSize);
-    if (rc != ZORCLIENT_OK) return rc;
-    const char* old = nullptr;
-    if (zorClient_container_getStringPtr(map_p, &old, kContentTypeKey) == ZORCLIENT_OK) {
-        had_ = true;
-        text_ = copyText(old);
+    zorClient_returnCode_t rc = zorClient_msg_getUserPropertyMap(msg_p, &map_p);
+    if (rc == ZORCLIENT_OK) {
+        const char* old = nullptr;
+        if (zorClient_container_getStringPtr(map_p, &old, kContentTypeKey) == ZORCLIENT_OK) {
+            had_ = true;
+            text_ = copyText(old);
+        }
+    } else if (rc != ZORCLIENT_NOT_FOUND) {
+        return rc;
+    }
+    if (!had_) {
+        void* body = nullptr;
+        zorClient_uint32_t size = 0;
+        const zorClient_returnCode_t found = zorClient_msg_getBinaryAttachmentPtr(msg_p, &body, &size);
+        if (found == ZORCLIENT_NOT_FOUND || (found == ZORCLIENT_OK && size == 0)) {
+            // Nothing to put back if the body is refused, nor if the content
+            // type is: removing the new body restores the message.
+            pending_ = content_type;
+            state_ = State::Pending;
+            return ZORCLIENT_OK;
+        }
+    }
+    state_ = State::Written;
+    if (map_p == nullptr) {
+        rc = zorClient_msg_createUserPropertyMap(msg_p, &map_p, kUserPropertyMapSize);
+        if (rc != ZORCLIENT_OK) return rc;
     }
     // The map belongs to the message: its handle is not closed here.
     return zorClient_container_addString(map_p, content_type, kContentTypeKey);
 }
 
+zorClient_returnCode_t ContentTypeUndo::commitPending() const {
+    const zorClient_returnCode_t rc = announcePending();
+    if (rc != ZORCLIENT_OK) {
+        const zorClient_errorInfo_t refusal = *zorClient_getLastErrorInfo();
+        zorClient_msg_setBinaryAttachment(msg_p_, nullptr, 0);
+        *zorClient_getLastErrorInfo() = refusal;
+    }
+    return rc;
+}
+
+zorClient_returnCode_t ContentTypeUndo::announcePending() const {
+    state_ = State::Settled;
+    return setMetaContentType(msg_p_, pending_);
+}
+
 void ContentTypeUndo::restore() const {
-    if (msg_p_ == nullptr) return;  // nothing was written
+    if (state_ != State::Written) {  // nothing was written
+        if (state_ == State::Pending) state_ = State::Settled;
+        return;
+    }
     // Reads below may leave a record of their own (NOT_FOUND counts as one):
     // the caller wants the refusal's.
     const zorClient_errorInfo_t refusal = *zorClient_getLastErrorInfo();
@@ -471,7 +510,10 @@ zorClient_returnCode_t ZorMsg::setJsonBody(const json& j) {
     if (rc != ZORCLIENT_OK) return rc;
     std::string text = j.dump(-1, ' ', false, json::error_handler_t::strict);
     rc = setBinaryAttachment(text);
-    if (rc != ZORCLIENT_OK) undo.restore();
+    if (rc != ZORCLIENT_OK)
+        undo.restore();
+    else
+        rc = undo.commit();
     return rc;
 }
 
@@ -482,7 +524,10 @@ zorClient_returnCode_t ZorMsg::setMsgpackBody(const json& j) {
     if (rc != ZORCLIENT_OK) return rc;
     std::vector<uint8_t> packed = json::to_msgpack(j);
     rc = setBinaryAttachment(packed.data(), packed.size());
-    if (rc != ZORCLIENT_OK) undo.restore();
+    if (rc != ZORCLIENT_OK)
+        undo.restore();
+    else
+        rc = undo.commit();
     return rc;
 }
 

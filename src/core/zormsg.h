@@ -72,26 +72,54 @@ bool isOutOfMemory(const zorClient_errorInfo_t& info);
 // content type first and the body second; when the library then refuses the
 // body, restore() puts the old content type back, so that no body is ever
 // announced by a content type that is not its own.
+//
+// The library has no call that removes a property, nor the user property
+// map: a message that had no content type would keep a "ct" field (and a
+// property map it did not have) after a refused body. So on a message with
+// neither a "ct" field nor a body, write() only records the content type,
+// and commit() adds it once the body is in; a refused body then leaves the
+// message as it was.
 class ContentTypeUndo {
 public:
     // Records nothing yet: write() records and writes.
-    ContentTypeUndo() : msg_p_(nullptr), had_(false) {}
+    ContentTypeUndo() : msg_p_(nullptr), had_(false), state_(State::Idle) {}
     // Reads the "ct" field as it is now.
     explicit ContentTypeUndo(zorClient_opaqueMsg_pt msg_p);
     // Sets the content type as ZorMsg::setContentType does, first recording
     // the one it replaces, read from the property map that the write opens
-    // anyway: one library read on top of the write instead of two.
+    // anyway: one library read on top of the write instead of two. On a
+    // message with no "ct" field and no body the content type waits for
+    // commit() instead (pending()); `content_type` must then outlive this
+    // object (the writes pass the content types of core/vocabulary.h, or
+    // their caller's text for the whole call).
     zorClient_returnCode_t write(zorClient_opaqueMsg_pt msg_p, const char* content_type);
+    // Whether the content type waits for the body.
+    bool pending() const { return state_ == State::Pending; }
+    // The body is in: writes a content type that waited for it. When the
+    // library refuses that, the body goes again (the message had none) and
+    // the refusal's code is returned, its error record kept.
+    zorClient_returnCode_t commit() const { return state_ == State::Pending ? commitPending() : ZORCLIENT_OK; }
+    // Writes a content type that waited, whatever became of the body (a
+    // failed encoding leaves from_dict's format announced); the library's
+    // code is returned.
+    zorClient_returnCode_t announce() const { return state_ == State::Pending ? announcePending() : ZORCLIENT_OK; }
     // Makes the content type read as it did when this object was made (a
     // message that had no "ct" field gets one holding what its content type
-    // read then). The thread's last error record is left as it was before
-    // the call, so it still describes the refusal.
+    // read then; one whose content type waited keeps none). The thread's last
+    // error record is left as it was before the call, so it still describes
+    // the refusal.
     void restore() const;
 
 private:
+    zorClient_returnCode_t commitPending() const;
+    zorClient_returnCode_t announcePending() const;
+
+    enum class State { Idle, Written, Pending, Settled };
     zorClient_opaqueMsg_pt msg_p_;
     bool had_;
     std::string text_;
+    mutable State state_;
+    const char* pending_ = nullptr;  // the content type that waits
 };
 
 // Texts reach the library NUL-terminated: setters refuse a text holding a

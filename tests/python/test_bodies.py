@@ -1,5 +1,8 @@
 """The json and msgpack properties: bodies encoded with orjson and msgpack."""
 import gc
+import re
+import subprocess
+import sys
 import weakref
 
 import msgpack
@@ -221,3 +224,62 @@ def test_large_bodies_decode_through_a_view_and_let_go_of_it(prop, encode, size)
     assert getattr(m, prop) == value and zt.to_dict(m) == value
     m.body = encode({"after": 1})  # no view is left behind by the decoder
     assert getattr(m, prop) == {"after": 1}
+
+
+# Each body codec in a thread of the smallest stack Python allows, on a body
+# nested deeper than that stack holds: a received body's depth is its
+# sender's choice.
+SMALL_STACK_CODEC = r"""
+import sys, threading
+import zormsg_testing as zt
+from zormsg import ZorMsg
+op, depth = sys.argv[1], int(sys.argv[2])
+deep = {}
+for _ in range(depth - 1):
+    deep = {"a": deep}
+text = '{"a":' * (depth - 1) + "{}" + "}" * (depth - 1)
+m = ZorMsg()
+if op == "to_dict bytes/json":
+    m = zt.received_map_message({"bytes": text}, content_type="bytes/json")
+elif op.endswith("json"):
+    m.body, m.content_type = text.encode(), "json"
+else:
+    m.body, m.content_type = b"\x81\xa1a" * (depth - 1) + b"\x80", "msgpack"
+before = (m.content_type, m.body)
+OPS = {
+    "json =": lambda: setattr(m, "json", deep),
+    "msgpack =": lambda: setattr(m, "msgpack", deep),
+    "get json": lambda: m.json,
+    "get msgpack": lambda: m.msgpack,
+    "to_dict json": lambda: zt.to_dict(m),
+    "to_dict msgpack": lambda: zt.to_dict(m),
+    "to_dict bytes/json": lambda: zt.to_dict(m),
+    "from_dict bytes/json": lambda: zt.from_dict(m, deep, "bytes/json"),
+}
+out = []
+def run():
+    try:
+        OPS[op]()
+        out.append("converted")
+    except RecursionError as e:
+        out.append("RecursionError: " + str(e))
+threading.stack_size(32 * 1024)
+t = threading.Thread(target=run)
+t.start()
+t.join()
+print(out[0])
+print(m.body == before[1], m.content_type == before[0] or op.startswith("from_dict"))
+"""
+
+
+@pytest.mark.parametrize("op", ["json =", "msgpack =", "get json", "get msgpack", "to_dict json", "to_dict msgpack",
+                                "to_dict bytes/json", "from_dict bytes/json"])
+def test_small_thread_stacks_refuse_deep_bodies_in_every_codec(op):
+    r = subprocess.run([sys.executable, "-c", SMALL_STACK_CODEC, op, "300"], capture_output=True, text=True,
+                       timeout=60)
+    assert r.returncode == 0, r.stderr[-2000:]
+    outcome, unchanged = r.stdout.splitlines()
+    package = "msgpack" if "msgpack" in op else "orjson"
+    assert re.match(rf"RecursionError: {package}: (a body nested deeper than \d+ levels needs|decoding a body needs) "
+                    r"more stack than this thread has left$", outcome), outcome
+    assert unchanged == "True True"  # the message as it was (from_dict announces its format first)

