@@ -8,11 +8,11 @@ interpreter matrix and the wheel stage).
     python scripts/lib/interpreters.py prepare-onhost X.Y  # for a line of the unstable
                                                    # root: a venv on the host to build wheels
 
-pyenv's and PATH's interpreters run on the host ("where": host). The lines
-Debian's unstable root offers (scripts/lib/unstable_root.sh, once it is made)
-that the host has not run inside it ("root"): every command of theirs goes
-through `unstable_root.sh run`. Their wheels are built on the host, by the
-same CPython run with the root's libraries (prepare-onhost, build/wheel-host/).
+pyenv's and PATH's interpreters run on the host ("where": host); 3.14 and
+3.15 of Debian's unstable root (scripts/lib/unstable_root.sh, once it is made)
+run inside it ("root"): every command of theirs goes through
+`unstable_root.sh run`. Their wheels are built on the host, by the same
+CPython run with the root's libraries (prepare-onhost, build/wheel-host/).
 
 Runs on any CPython from 3.7 on (the default .venv may be any of them).
 """
