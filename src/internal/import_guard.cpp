@@ -17,30 +17,19 @@ void importguard::collectGarbage() {
 }
 
 // pybind11's registry, created by the first pybind11 module that needs it.
-// When that creation fails part-way, pybind11 2 leaves the half-built registry
-// in place, and every later import would use it and crash: forget it, so the
-// next import builds a whole one. pybind11 3 installs the registry before it
-// makes the base type of all its instances, and makes that only when it
-// installs the registry: if that failed, the registry stays without one and
-// the next import's first class would crash, so it is made here.
+// When that creation fails part-way it leaves the half-built registry in
+// place, and every later import would use it and crash: forget it, so the
+// next import builds a whole one.
 bool loadInternals() {
     try {
-#if PYBIND11_VERSION_MAJOR >= 3
-        py::detail::internals& internals = py::detail::get_internals();
-        if (internals.instance_base == nullptr)
-            internals.instance_base = py::detail::make_object_base_type(internals.default_metaclass);
-#else
         py::detail::get_internals();
-#endif
         return true;
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_ImportError, e.what());
     }
-#if PYBIND11_VERSION_MAJOR < 3
     py::detail::internals**& internals = py::detail::get_internals_pp();
     if (internals != nullptr) *internals = nullptr;
-#endif
     return false;
 }

@@ -39,11 +39,6 @@ void detachLeftover() {
     auto found = internals.registered_types_cpp.find(std::type_index(typeid(T)));
     if (found == internals.registered_types_cpp.end()) return;
     Py_INCREF(reinterpret_cast<PyObject*>(found->second->type));
-#if PYBIND11_INTERNALS_VERSION >= 12
-    // pybind11 3 also finds it by the address of each type_info naming it.
-    internals.registered_types_cpp_fast.erase(found->second->cpptype);
-    for (const std::type_info* alias : found->second->alias_chain) internals.registered_types_cpp_fast.erase(alias);
-#endif
     internals.registered_types_cpp.erase(found);
 }
 
