@@ -14,10 +14,12 @@
 # (remove old ones by hand). Making and entering it need root (chroot, mounts).
 #
 # `run` enters it in a mount namespace of its own, with /proc, /dev, /tmp (and
-# $TMPDIR), the checkout, the host's resolver and its pip configuration (with the CA bundle
-# and the local folders it names) mounted at their own paths; nothing stays
-# mounted after CMD ends. The suite's Release files are past their
-# Valid-Until date on the machines here, so apt does not check it.
+# $TMPDIR), the checkout, the host's resolver and its pip configuration (with
+# the CA bundle and the local folders it names) mounted at their own paths,
+# and $ZORMSG_CACHE/unstable-root-cache as its ~/.cache (ccache, pip), which
+# outlives the roots; nothing stays mounted after CMD ends. The suite's
+# Release files are past their Valid-Until date on the machines here, so apt
+# does not check it.
 #
 # `onhost`: the host's C library is older than these interpreters need, so
 # they run on the host with the root's own loader and libraries. Wheels are
@@ -29,7 +31,7 @@ CHECKOUT=$(cd "$HERE/../.." && pwd)
 CACHE=${ZORMSG_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zormsg}
 
 SUITE=sid
-PACKAGES=(python3.14-dev python3.14-venv python3.14-dbg g++ cmake ninja-build ccache ca-certificates
+PACKAGES=(python3.14-dev python3.14-venv python3.14-dbg g++ cmake ninja-build ccache ca-certificates patchelf
   libgtest-dev nlohmann-json3-dev libspdlog-dev libfmt-dev)
 EXPERIMENTAL=(python3.15-dev python3.15-venv)
 ONHOST=(3.14 3.15)
@@ -97,8 +99,11 @@ inside() {
     mount --bind "$p" "$root$p"
     mount -o remount,bind,ro "$root$p"
   done < <(printf '%s\n' /etc/resolv.conf /etc/hosts; pip_paths | sort -u)
+  # ccache's and pip's caches outlive the root: a new recipe starts warm.
+  mkdir -p "$CACHE/unstable-root-cache" "$root/root/.cache"
+  mount --bind "$CACHE/unstable-root-cache" "$root/root/.cache"
   [ -d "$root$cwd" ] || cwd=/
-  # The host's ccache folder is not in the root: the root keeps its own.
+  # The host's ccache folder is not in the root: the root has its own.
   exec chroot "$root" /usr/bin/env -u CCACHE_DIR -C "$cwd" \
     PATH="${PATH:+$PATH:}/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr/sbin:/sbin" "$@"
 }
