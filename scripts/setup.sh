@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, on a fresh machine or again:
-# missing Debian packages with apt-get, then .venv with the pinned Python packages.
+# missing Debian packages with apt-get, then .venv with the pinned Python packages
+# (and, for the reliability checks, scripts/lib/unstable_root.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,3 +33,9 @@ if [ ! -x .venv/bin/python ]; then
   "$PY" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements.txt
+
+# The checks' CPython 3.14 (and its debug build) and 3.15, and g++ 16: Debian's
+# unstable root, made once per machine outside the checkout.
+if [ "${ZORMSG_RELIABILITY:-0}" = 1 ]; then
+  bash scripts/lib/unstable_root.sh setup
+fi

@@ -50,10 +50,14 @@ lane_a() {  # builds with every core, one at a time
   stage A "native example" bash examples/native/run.sh || true
   stage A "native example (installed)" bash examples/native/run.sh --installed || true
   [ "$RELIABILITY" = 1 ] || return 0
-  # Every CPython from 3.7 on: its own venv and build under build/matrix/, the
-  # whole Python suite; the wheel stage builds its wheels in those folders.
+  # Every CPython from 3.7 on (3.14 and 3.15 in Debian's unstable root): its
+  # own venv and build under build/matrix/, ctest and the whole Python suite;
+  # the wheel stage builds its wheels in those folders (3.14 and 3.15 on the
+  # host, in build/wheel-host/).
   stage A "interpreter matrix" bash scripts/stages/matrix.sh || true
   stage A "wheel" bash scripts/stages/wheel.sh || true
+  # Reference counts on the unstable root's debug CPython.
+  stage A "refcounts (3.14d)" bash scripts/stages/refcounts.sh || true
 }
 
 jobs_b() {  # build jobs for a stage of lane B: one while lane A runs
@@ -66,6 +70,8 @@ lane_b() {  # about one core each: the dev build's checks, then builds of their 
   [ "$RELIABILITY" = 1 ] || return 0
   stage B "valgrind" bash scripts/stages/valgrind.sh || true
   stage B "type stubs" bash scripts/stages/stubs.sh || true
+  # g++ 16 of Debian unstable's root (scripts/lib/unstable_root.sh), the second compiler.
+  stage B "g++ 16" env JOBS="$(jobs_b)" bash scripts/stages/gcc16.sh || true
   stage B "lint" env JOBS="$(jobs_b)" bash scripts/lint.sh || true
   stage B "sanitizers" env JOBS="$(jobs_b)" bash scripts/stages/sanitize.sh || true
   stage B "fuzzing" env JOBS="$(jobs_b)" bash scripts/stages/fuzz.sh || true

@@ -1,8 +1,10 @@
 """The interpreter matrix: every CPython from 3.7 on that this machine has
-(scripts/lib/interpreters.py finds them), each with a venv and a build of the
-module and zormsg_testing of its own under build/matrix/<X.Y>/, and the whole
-tests/python suite against that build. Prints one table; fails when any
-interpreter fails, and when 3.7 was not tested although pyenv has it.
+(scripts/lib/interpreters.py finds them; 3.14 and 3.15 in Debian's unstable
+root), each with a venv and a build of its own under build/matrix/<X.Y>/ (the
+module, zormsg_testing and the GoogleTest binaries, whose converters are
+compiled against that interpreter), then ctest and the whole tests/python
+suite against that build. Prints one table; fails when any interpreter fails,
+and when 3.7 was not tested although pyenv has it.
 
     .venv/bin/python scripts/lib/matrix.py [X.Y ...]
 
@@ -27,14 +29,16 @@ class Row:
     def __init__(self, it):
         self.it = it
         self.versions = {}
-        self.counts = None  # (passed, failed, skipped)
+        self.counts = None  # pytest's (passed, failed, skipped)
+        self.ctest = None  # ctest's (passed, failed, skipped)
         self.seconds = 0.0
         self.problem = ""  # why it failed
         self.skipped = ", ".join("no " + what for what in it.lacks)
 
     @property
     def ok(self):
-        return not self.skipped and not self.problem and self.counts is not None and self.counts[1] == 0
+        return (not self.skipped and not self.problem and self.counts is not None and self.counts[1] == 0
+                and self.ctest is not None and self.ctest[1] == 0)
 
 
 def log_tail(path, lines=40):
@@ -48,9 +52,8 @@ def prepare(row):
     if not interp.prepare(it):
         row.problem = "its venv could not be set up (" + os.path.join(it.dir, "venv.log") + ")"
     else:
-        out = subprocess.run(
-            [it.venv_python, "-c", "import msgpack, orjson; print(orjson.__version__, *msgpack.version, sep=' ')"],
-            capture_output=True, text=True, check=False)
+        versions = "import msgpack, orjson; print(orjson.__version__, *msgpack.version, sep=' ')"
+        out = subprocess.run(it.cmd([it.venv_python, "-c", versions]), capture_output=True, text=True, check=False)
         if out.returncode == 0:
             orjson_v, *msgpack_v = out.stdout.split()
             row.versions = {"orjson": orjson_v, "msgpack": ".".join(msgpack_v)}
@@ -68,22 +71,48 @@ def build(row, jobs):
     # Release, like the wheel: the wheel stage builds in this same folder.
     configure = [cmake, "-S", ROOT, "-B", build_dir, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
                  "-DZORMSG_BUILD_TESTS=ON", "-DPython_EXECUTABLE=" + it.venv_python]
-    compile_ = [cmake, "--build", build_dir, "--target", "zormsg", "zormsg_testing", "-j", str(jobs)]
-    if shutil.which("ccache"):
+    compile_ = [cmake, "--build", build_dir, "-j", str(jobs)]
+    if shutil.which("ccache") or it.runner:  # the unstable root has its own
         # The message core and the stand-in do not depend on the interpreter:
         # compiled once, they come from the cache for every other one.
         configure += ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache", "-DCMAKE_C_COMPILER_LAUNCHER=ccache"]
     env = dict(os.environ, PATH=os.path.dirname(it.venv_python) + os.pathsep + os.environ.get("PATH", ""),
                CCACHE_BASEDIR=ROOT)
-    if not (interp.run_logged(configure, log, env=env) and interp.run_logged(compile_, log, env=env)):
+    if not (interp.run_logged(it.cmd(configure), log, env=env) and interp.run_logged(it.cmd(compile_), log, env=env)):
         row.problem = "the build failed (" + log + ")"
         print(f"matrix: {it.version}: build failed\n{log_tail(log)}", flush=True)
     row.seconds += time.monotonic() - start
 
 
+def ctest(row):
+    it = row.it
+    xml = os.path.join(it.dir, "ctest.xml")
+    log = os.path.join(it.dir, "ctest.log")
+    for path in (xml, log):
+        if os.path.exists(path):
+            os.remove(path)
+    ctest_exe = os.path.join(it.dir, "venv", "bin", "ctest")
+    cmd = [ctest_exe, "--test-dir", os.path.join(it.dir, "build"), "--output-on-failure", "-j", "2",
+           "--output-junit", xml]
+    interp.run_logged(it.cmd(cmd), log, cwd=ROOT)
+    try:
+        suite = ET.parse(xml).getroot()
+        total, skipped = int(suite.get("tests")), int(suite.get("skipped") or 0)
+        failed = int(suite.get("failures")) + int(suite.get("errors") or 0)
+        row.ctest = (total - failed - skipped, failed, skipped)
+        if failed:
+            print(f"matrix: {it.version}: {failed} native tests failed\n{log_tail(log)}", flush=True)
+        elif total == 0:
+            row.problem = "ctest found no tests"
+    except (OSError, ET.ParseError, TypeError):
+        row.problem = "ctest did not run (" + log + ")"
+        print(f"matrix: {it.version}: ctest did not run\n{log_tail(log)}", flush=True)
+
+
 def test(row):
     start = time.monotonic()
     it = row.it
+    ctest(row)
     xml = os.path.join(it.dir, "pytest.xml")
     log = os.path.join(it.dir, "pytest.log")
     for path in (xml, log):
@@ -91,7 +120,7 @@ def test(row):
             os.remove(path)
     env = dict(os.environ, PYTHONPATH=os.path.join(it.dir, "build", "lib"))
     cmd = [it.venv_python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--junitxml", xml, "tests/python"]
-    interp.run_logged(cmd, log, cwd=ROOT, env=env)
+    interp.run_logged(it.cmd(cmd), log, cwd=ROOT, env=env)
     try:
         suite = ET.parse(xml).getroot()
         suite = suite if suite.tag == "testsuite" else suite.find("testsuite")
@@ -125,7 +154,7 @@ def run(rows, jobs):
 
 
 def table(rows):
-    head = ["CPython", "orjson", "msgpack", "passed", "failed", "skipped", "seconds", ""]
+    head = ["CPython", "where", "orjson", "msgpack", "ctest", "passed", "failed", "skipped", "seconds", ""]
     body = []
     for r in rows:
         passed, failed, skipped = r.counts or ("-", "-", "-")
@@ -133,8 +162,9 @@ def table(rows):
             status = "SKIPPED: " + r.skipped
         else:
             status = "ok" if r.ok else "FAILED" + (": " + r.problem if r.problem else "")
-        body.append([r.it.version, r.versions.get("orjson", "-"), r.versions.get("msgpack", "-"),
-                     str(passed), str(failed), str(skipped), f"{r.seconds:.0f}", status])
+        native = "{} passed, {} failed, {} skipped".format(*r.ctest) if r.ctest else "-"
+        body.append([r.it.version, r.it.origin, r.versions.get("orjson", "-"), r.versions.get("msgpack", "-"),
+                     native, str(passed), str(failed), str(skipped), f"{r.seconds:.0f}", status])
     widths = [max(len(x[i]) for x in [head] + body) for i in range(len(head))]
 
     def fmt(cells):

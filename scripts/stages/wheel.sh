@@ -9,7 +9,11 @@
 # is built into a wheel in a fresh venv of the oldest interpreter (isolated
 # build, from the index) and used the same way.
 # Wheels are built in the interpreter matrix's folders (build/matrix/<X.Y>/),
-# so after that stage only the module is linked again; with ZORMSG_CLIENT_ROOT
+# so after that stage only the module is linked again. The lines of Debian's
+# unstable root (3.14, 3.15; scripts/lib/unstable_root.sh) are built on the host
+# instead, by the same CPython run with the root's libraries, with the host's
+# compiler against its C library (build/wheel-host/<X.Y>/), and tested inside
+# the root, in the real interpreter. With ZORMSG_CLIENT_ROOT
 # (or ZORMSG_CLIENT_INCLUDE_DIR and ZORMSG_CLIENT_LIBRARY) set, they are built
 # against that library, in build/wheel-ext/<X.Y>/, and must carry it.
 # WHEEL_LINES="3.7 3.13" builds only those.
@@ -48,29 +52,32 @@ mode: zormsg.DeliveryMode = msg.delivery_mode
 PYEOF
 printf 'import zormsg\n\nmsg = zormsg.ZorMsg()\nmsg.body = "not bytes"\n' >"$work/typed_misuse.py"
 
-# use_installed LINE INTERPRETER WHEEL VENV: a fresh venv with only the wheel
-# and its runtime packages, used from outside the checkout.
+# use_installed LINE INTERPRETER WHEEL VENV [WHERE]: a fresh venv with only the
+# wheel and its runtime packages, used from outside the checkout; WHERE "root":
+# the interpreter is the unstable root's, and everything runs in there.
 use_installed() {
-  local line=$1 exe=$2 wheel=$3 venv=$4
+  local line=$1 exe=$2 wheel=$3 venv=$4 in=()
+  [ "${5:-host}" = host ] || in=(bash "$ROOT/scripts/lib/unstable_root.sh" run)
   rm -rf "$venv"
-  "$exe" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" -r "$work/runtime.txt"
+  "${in[@]}" "$exe" -m venv "$venv"
+  "${in[@]}" "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" -r "$work/runtime.txt"
   cd "$work"
   # The module loads the wheel's own libzorclient.
-  env -u PYTHONPATH LD_LIBRARY_PATH= "$venv/bin/python" -c "if True:
+  "${in[@]}" env -u PYTHONPATH LD_LIBRARY_PATH= "$venv/bin/python" -c "if True:
     import os, zormsg
     libs = os.path.join(os.path.dirname(zormsg.__file__), 'zormsg.libs')
     loaded = {l.split()[-1] for l in open('/proc/self/maps') if 'libzorclient' in l}
     assert [os.path.dirname(p) for p in loaded] == [libs], loaded"
-  env -u PYTHONPATH "$venv/bin/python" quickstart.py >/dev/null
-  env -u PYTHONPATH "$venv/bin/python" wheel_surface.py
-  # mypy on this interpreter's line: ours where it targets that line, else
-  # the line's own, installed after the checks above. It must find the
-  # installed stub and use it: a misuse is an error, and nothing else is.
+  "${in[@]}" env -u PYTHONPATH "$venv/bin/python" quickstart.py >/dev/null
+  "${in[@]}" env -u PYTHONPATH "$venv/bin/python" wheel_surface.py
+  # mypy on this interpreter's line: ours where it targets that line (and the
+  # interpreter runs on the host), else the line's own, installed after the
+  # checks above. It must find the installed stub and use it: a misuse is an
+  # error, and nothing else is.
   local mypy=("$PY" -m mypy --python-version "$line")
-  if ! "${mypy[@]}" --version >/dev/null 2>&1; then
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$work/mypy.txt"
-    mypy=("$venv/bin/python" -m mypy)
+  if [ ${#in[@]} -gt 0 ] || ! "${mypy[@]}" --version >/dev/null 2>&1; then
+    "${in[@]}" "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$work/mypy.txt"
+    mypy=("${in[@]}" "$venv/bin/python" -m mypy)
   fi
   "${mypy[@]}" --python-executable "$venv/bin/python" --no-incremental --cache-dir /dev/null \
     --config-file mypy.ini --strict typed_use.py typed_misuse.py >"mypy-$line.out" 2>&1 || true
@@ -89,26 +96,36 @@ mapfile -t found < <("$PY" scripts/lib/interpreters.py list 2>/dev/null)
 if [ -n "${WHEEL_LINES:-}" ]; then  # only these X.Y lines, e.g. WHEEL_LINES="3.7 3.13"
   mapfile -t found < <(printf '%s\n' "${found[@]}" | grep -E "^($(echo "$WHEEL_LINES" | tr ' ' '|' | sed 's/\./\\./g')) ")
 fi
-read -r oldest oldest_exe _ <<<"${found[0]}"
+read -r oldest oldest_exe _ oldest_where <<<"${found[0]}"
 sdist_check() {
-  local venv=$ROOT/build/wheel-venv/sdist
+  local venv=$ROOT/build/wheel-venv/sdist in=()
+  [ "$oldest_where" = host ] || in=(bash "$ROOT/scripts/lib/unstable_root.sh" run)
   rm -rf "$venv"
-  "$oldest_exe" -m venv "$venv"
-  "$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$work/sdist-wheel" "$ROOT/$SDIST"
-  use_installed "$oldest" "$oldest_exe" "$(ls "$work"/sdist-wheel/zormsg-*.whl)" "$venv-use"
+  "${in[@]}" "$oldest_exe" -m venv "$venv"
+  "${in[@]}" "$venv/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$work/sdist-wheel" \
+    "$ROOT/$SDIST"
+  use_installed "$oldest" "$oldest_exe" "$(ls "$work"/sdist-wheel/zormsg-*.whl)" "$venv-use" "$oldest_where"
   echo "wheel: $SDIST builds in a fresh CPython $oldest venv into a wheel that passes the same checks"
 }
 sdist_check >"$work/logs/sdist.log" 2>&1 &
 pids=("$!:sdist")
 
 for entry in "${found[@]}"; do
-  read -r line exe lacks <<<"$entry"
+  read -r line exe lacks where <<<"$entry"
   if [ "$lacks" != - ]; then echo "wheel: no wheel for CPython $line ($exe): it lacks $lacks"; continue; fi
-  venv_py=$("$PY" scripts/lib/interpreters.py prepare "$line")
-  build_dir=build/matrix/$line/build
+  flags=${CXXFLAGS:-}
+  if [ "$where" = host ]; then
+    venv_py=$("$PY" scripts/lib/interpreters.py prepare "$line")
+    build_dir=build/matrix/$line/build
+  else
+    venv_py=$("$PY" scripts/lib/interpreters.py prepare-onhost "$line")
+    build_dir=build/wheel-host/$line/build
+    # The one header of the root that its Python.h takes from the system folders.
+    flags="$flags -idirafter $(bash scripts/lib/unstable_root.sh onhost-include)"
+  fi
   [ -z "$external" ] || build_dir=build/wheel-ext/$line
   # (the build folder by environment: pip on 3.7 has no -C)
-  SKBUILD_BUILD_DIR=$build_dir "$venv_py" -m pip wheel . --no-build-isolation --no-deps -q \
+  CXXFLAGS=$flags SKBUILD_BUILD_DIR=$build_dir "$venv_py" -m pip wheel . --no-build-isolation --no-deps -q \
     -w "$work/raw/$line" --disable-pip-version-check
   auditwheel repair -w dist "$work"/raw/"$line"/zormsg-*.whl >"$work/logs/repair-$line.log" 2>&1 ||
     { cat "$work/logs/repair-$line.log"; exit 1; }
@@ -117,7 +134,7 @@ for entry in "${found[@]}"; do
   [ -z "$external" ] || [ -n "$client" ] || { echo "wheel: $build_dir/CMakeCache.txt names no client library"; exit 1; }
   echo "wheel: $wheel${client:+, built against $client}"
   "$PY" scripts/lib/wheel_contents.py "$wheel" "$client"
-  (use_installed "$line" "$exe" "$ROOT/$wheel" "$ROOT/build/wheel-venv/$line") >"$work/logs/$line.log" 2>&1 &
+  (use_installed "$line" "$exe" "$ROOT/$wheel" "$ROOT/build/wheel-venv/$line" "$where") >"$work/logs/$line.log" 2>&1 &
   pids+=("$!:$line")
 done
 

@@ -11,6 +11,7 @@ a correct result; every view reads what it saw when it was taken.
 """
 import enum
 import gc
+import sys
 import threading
 
 import pytest
@@ -244,6 +245,8 @@ def test_python_code_inside_a_member_cannot_break_it(point, hook, carrier, actio
         Hooks.act = None
         gc.set_threshold(*thresholds)
     result = ("value", value) if error is None else (type(error), str(error))
+    if "body" not in seen and carrier == "finalizer" and sys.version_info[:2] == (3, 9):
+        pytest.skip("CPython 3.9 starts no collection inside this member: a finalizer cannot reach it")
     assert "body" in seen, "the hook did not run inside the member"
 
     if result[0] != "value":
