@@ -28,7 +28,7 @@
 // For header writes (dest, reply2), right after the library call that gave
 // `rc`: a value the library refuses is dropped and the old one stays, but a
 // write it could not do for want of memory is not reported as done.
-inline void raiseIfOutOfMemory(zorClient_returnCode_t rc, const std::string& what) {
+inline void raiseIfOutOfMemory(zorClient_returnCode_t rc, const char* what) {  // a text made only when raised
     if (rc != ZORCLIENT_OK && isOutOfMemory(*zorClient_getLastErrorInfo())) raiseRefusal(what);
 }
 
